@@ -15,6 +15,7 @@
 
 #include "vt_buffer.h"
 #include "vt_string.h"
+#include "vt_misc.h"
 #include "vt_syslog.h"
 
 namespace {
@@ -172,70 +173,6 @@ size_t file_read_cb(void *out, size_t size, void *data)
             return size_t(-1);
         }
     }
-}
-
-int write_all(int fd, const char *bytes, size_t count)
-{
-    while (count) {
-        ssize_t written = write(fd, bytes, count);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0) {
-            if (written == 0)
-                errno = EIO;
-            return 1;
-        }
-        bytes += written;
-        count -= size_t(written);
-    }
-    return 0;
-}
-
-// The directory part of a path ("." when there is none, "/" for the root).
-std::string dir_of(std::string_view path)
-{
-    size_t slash = path.rfind('/');
-    if (slash == std::string_view::npos)
-        return ".";
-    return slash == 0 ? std::string("/") : std::string(path.substr(0, slash));
-}
-
-// A hidden name beside the target, unique per call through mkstemp's suffix.
-std::string temp_template(std::string_view path)
-{
-    size_t slash = path.rfind('/');
-    size_t base = slash == std::string_view::npos ? 0 : slash + 1;
-    std::string name(path.substr(0, base));
-    name += '.';
-    name += path.substr(base);
-    name += ".XXXXXX";
-    return name;
-}
-
-// A temporary file that is removed unless it was renamed into place.
-struct temp_file {
-    std::string path;
-    int fd = -1;
-    bool placed = false;
-    ~temp_file()
-    {
-        if (fd >= 0)
-            close(fd);
-        if (!placed && !path.empty())
-            unlink(path.c_str());
-    }
-};
-
-// Makes the rename itself durable. File systems that cannot sync a directory
-// say so with EINVAL; there is nothing more to do on them.
-int sync_dir(const std::string &dir)
-{
-    fd_closer closer{open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-    if (closer.fd < 0)
-        return 1;
-    if (fsync(closer.fd) && errno != EINVAL)
-        return 1;
-    return 0;
 }
 
 } // namespace
@@ -538,29 +475,15 @@ int vt_json_obj_encode_file_mode(vt_json_obj *obj, const char *path, mode_t mode
     while (length && text.get()[length - 1] == '\0')
         --length;
 
-    temp_file temp;
-    temp.path = temp_template(path);
-    temp.fd = mkostemp(temp.path.data(), O_CLOEXEC);
-    if (temp.fd < 0) {
-        temp.path.clear(); // nothing was created, so nothing to remove
+    switch (vt_file_replace(path, text.get(), length, mode)) {
+    case VT_REPLACE_DONE:
+        return 0;
+    case VT_REPLACE_CREATE:
         return VT_SYSERR("failed to create json file on '%s'", path);
+    case VT_REPLACE_WRITE:
+        break;
     }
-    // mkostemp creates the file with 0600; the caller's bits are applied exactly,
-    // whatever the process's file-creation mask.
-    if (fchmod(temp.fd, mode))
-        return VT_SYSERR("failed to create json file on '%s'", path);
-    if (write_all(temp.fd, text.get(), length) || fsync(temp.fd))
-        return VT_SYSERR("failed to write json file");
-    int fd = temp.fd;
-    temp.fd = -1;
-    if (close(fd))
-        return VT_SYSERR("failed to write json file");
-    if (rename(temp.path.c_str(), path))
-        return VT_SYSERR("failed to create json file on '%s'", path);
-    temp.placed = true;
-    if (sync_dir(dir_of(path)))
-        return VT_SYSERR("failed to write json file");
-    return 0;
+    return VT_SYSERR("failed to write json file");
 }
 
 int vt_json_obj_encode_file(vt_json_obj *obj, const char *path)

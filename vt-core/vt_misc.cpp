@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <memory>
 #include <netdb.h>
+#include <string>
 #include <string_view>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -121,20 +122,6 @@ int detach_process()
     if (open("/dev/null", O_RDWR) != 0)
         return 1;
     return dup2(0, 1) != 1 || dup2(0, 2) != 2;
-}
-
-// Writes all bytes, retrying interrupted and partial writes. 0 on success.
-int write_all(int fd, std::string_view bytes)
-{
-    while (!bytes.empty()) {
-        const ssize_t put = write(fd, bytes.data(), bytes.size());
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put <= 0)
-            return 1;
-        bytes.remove_prefix(size_t(put));
-    }
-    return 0;
 }
 
 // Reads up to `count` bytes with one successful read; the count read, or -1.
@@ -354,7 +341,8 @@ int vt_create_pid(const vt_string *path)
     const fd_close file{open(path->text, O_WRONLY | O_CREAT | O_CLOEXEC, 0755)};
     if (file.fd < 0)
         return VT_SYSERR("failed to create pid file -- %s", path->text);
-    if (write_all(file.fd, buffer_text(buffer.get())))
+    const std::string_view text = buffer_text(buffer.get());
+    if (vt_write_all(file.fd, text.data(), text.size()))
         return VT_SYSERR("failed to write pid file");
     return 0;
 }
@@ -412,4 +400,102 @@ int vt_url_resolve(vt_string *address, const char *port, const char *path)
     vt_string_free(address);
     *address = completed;
     return 0;
+}
+
+int vt_write_all(int fd, const void *bytes, size_t count)
+{
+    const auto *next = static_cast<const uint8_t *>(bytes);
+    while (count) {
+        const ssize_t put = write(fd, next, count);
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0) {
+            if (put == 0)
+                errno = EIO;
+            return 1;
+        }
+        next += put;
+        count -= size_t(put);
+    }
+    return 0;
+}
+
+namespace {
+
+// The directory part of a path ("." when there is none, "/" for the root).
+std::string dir_of(std::string_view path)
+{
+    const size_t slash = path.rfind('/');
+    if (slash == std::string_view::npos)
+        return ".";
+    return slash == 0 ? std::string("/") : std::string(path.substr(0, slash));
+}
+
+// A hidden name beside the target, made unique by mkstemp's suffix.
+std::string temp_template(std::string_view path)
+{
+    const size_t slash = path.rfind('/');
+    const size_t base = slash == std::string_view::npos ? 0 : slash + 1;
+    std::string name(path.substr(0, base));
+    name += '.';
+    name += path.substr(base);
+    name += ".XXXXXX";
+    return name;
+}
+
+// A temporary file that is closed, and removed unless it was renamed into place.
+// errno is kept across the clean-up so the caller reports the failure that counted.
+struct temp_file {
+    std::string path;
+    int fd = -1;
+    bool placed = false;
+    ~temp_file()
+    {
+        const int saved = errno;
+        if (fd >= 0)
+            close(fd);
+        if (!placed && !path.empty())
+            unlink(path.c_str());
+        errno = saved;
+    }
+};
+
+// Makes a rename durable. File systems that cannot sync a directory say so
+// with EINVAL; there is nothing more to do on them.
+int sync_dir(const std::string &dir)
+{
+    const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return 1;
+    const int failed = fsync(fd) && errno != EINVAL;
+    const int saved = errno;
+    close(fd);
+    errno = saved;
+    return failed;
+}
+
+} // namespace
+
+vt_replace_fault vt_file_replace(const char *path, const void *bytes, size_t count, mode_t mode)
+{
+    temp_file temp;
+    temp.path = temp_template(path);
+    temp.fd = mkostemp(temp.path.data(), O_CLOEXEC);
+    if (temp.fd < 0) {
+        temp.path.clear(); // nothing was created, so nothing to remove
+        return VT_REPLACE_CREATE;
+    }
+    // mkostemp creates the file with 0600; the caller's bits are applied exactly.
+    if (fchmod(temp.fd, mode))
+        return VT_REPLACE_CREATE;
+    if (vt_write_all(temp.fd, bytes, count) || fsync(temp.fd))
+        return VT_REPLACE_WRITE;
+    const int fd = temp.fd;
+    temp.fd = -1;
+    if (close(fd))
+        return VT_REPLACE_WRITE;
+    if (rename(temp.path.c_str(), path))
+        return VT_REPLACE_CREATE;
+    temp.placed = true;
+    return sync_dir(dir_of(path)) ? VT_REPLACE_WRITE : VT_REPLACE_DONE;
 }

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <sys/types.h>
 
 struct vt_string;
 
@@ -57,3 +58,17 @@ int vt_query_pid(const vt_string *path, uint64_t *pid);
 // Completes "host[:port][/path]" in place with the default port and path when the
 // host resolves; 1 without a report (address unchanged) when it does not.
 int vt_url_resolve(vt_string *address, const char *port, const char *path);
+
+// Writes all bytes, retrying interrupted and partial writes. 0 on success; 1 with
+// errno describing the failed call (EIO for a write that made no progress).
+int vt_write_all(int fd, const void *bytes, size_t count);
+
+// Which step of a file replacement failed; errno describes the failed call.
+enum vt_replace_fault { VT_REPLACE_DONE = 0, VT_REPLACE_CREATE, VT_REPLACE_WRITE };
+
+// Replaces the file at path with exactly these bytes and permission bits (applied
+// whatever the creation mask): a hidden temporary file in the same directory is
+// written, synced and renamed over path, and the directory is synced, so a crash
+// leaves the old file or the new one, never a mix. Reports nothing; the caller
+// reports with its own message.
+vt_replace_fault vt_file_replace(const char *path, const void *bytes, size_t count, mode_t mode);

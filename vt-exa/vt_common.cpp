@@ -54,22 +54,6 @@ struct fd_guard {
     }
 };
 
-// Removes a temporary file that was not renamed into place, keeping errno.
-struct temp_file {
-    std::string path;
-    ~temp_file()
-    {
-        if (!path.empty()) {
-            const int saved = errno;
-            unlink(path.c_str());
-            errno = saved;
-        }
-    }
-};
-
-// Where a file replacement stopped; errno describes the failed call.
-enum class replace_fault { none, create, write };
-
 struct name_to_url_walk_ctx {
     const vt_string *subject;
     vt_string url; // the matching subject's URL
@@ -102,52 +86,8 @@ static bool same_text(std::string_view a, std::string_view b)
     return !a.empty() && a == b;
 }
 
-static int write_all(int fd, std::string_view bytes)
-{
-    while (!bytes.empty()) {
-        const ssize_t put = write(fd, bytes.data(), bytes.size());
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put <= 0)
-            return 1;
-        bytes.remove_prefix(size_t(put));
-    }
-    return 0;
-}
 
-static int sync_parent_dir(const std::string &path)
-{
-    const size_t slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    fd_guard dir_fd{open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-    return dir_fd.fd < 0 || fsync(dir_fd.fd) ? 1 : 0;
-}
 
-// Replaces the file at path with exactly bytes and the permission bits mode: a
-// temporary file in the same directory is written, synced and renamed over path, so
-// a crash leaves the old file or the new one, and never old bytes behind new ones.
-static replace_fault replace_file_text(const char *path, std::string_view bytes, mode_t mode)
-{
-    temp_file temp{std::string(path) + ".XXXXXX"};
-    fd_guard file{mkostemp(temp.path.data(), O_CLOEXEC)};
-    if (file.fd < 0) {
-        temp.path.clear(); // nothing was created
-        return replace_fault::create;
-    }
-    // mkostemp creates 0600; the bits are set exactly, whatever the creation mask.
-    if (fchmod(file.fd, mode))
-        return replace_fault::create;
-    if (write_all(file.fd, bytes) || fsync(file.fd))
-        return replace_fault::write;
-    const int fd = file.fd;
-    file.fd = -1;
-    if (close(fd))
-        return replace_fault::write;
-    if (rename(temp.path.c_str(), path))
-        return replace_fault::create;
-    temp.path.clear(); // placed: it is the file at path now
-    return sync_parent_dir(path) ? replace_fault::write : replace_fault::none;
-}
 
 // Only a positive pid within pid_t names one process: kill() with 0 or a negative
 // number would test a process group or every process, and a wider number would be
@@ -428,14 +368,14 @@ int vt_fcache_create_path(const vt_string *path, void *mount_path)
     if (VT_NIL(3, path, path ? path->text : nullptr, mount_path))
         return 1;
     const auto *mount = static_cast<const vt_string *>(mount_path);
-    switch (replace_file_text(path->text, view(mount), kPathFileMode)) {
-    case replace_fault::none:
+    const std::string_view text = view(mount);
+    switch (vt_file_replace(path->text, text.data(), text.size(), kPathFileMode)) {
+    case VT_REPLACE_DONE:
         return 0;
-    case replace_fault::create:
+    case VT_REPLACE_CREATE:
         return VT_SYSERR("failed to create mount file -- %s", path->text);
-    case replace_fault::write:
-        return VT_SYSERR("failed to write mount path -- %.*s", int(view(mount).size()),
-                         view(mount).data());
+    case VT_REPLACE_WRITE:
+        return VT_SYSERR("failed to write mount path -- %.*s", int(text.size()), text.data());
     }
     return 1;
 }
