@@ -347,28 +347,15 @@ static uint8_t expected_message(const vt_unique *state)
     return kept ? 2 : 4;
 }
 
-// True when the stack's ring holds a handler running `function`.
-static bool stack_has(const vt_core *stack, vt_handle_fn function)
-{
-    const vt_handle *handle = stack->base;
-    do {
-        if (handle->function == function)
-            return true;
-        handle = handle->next;
-    } while (handle != stack->base);
-    return false;
-}
-
 // Encrypted framing from now on: tag, AES, LZ4, dispatcher on receiving; LZ4, AES,
 // tag, write on sending; each buffer grown to LZ4's worst case for its size.
-// vt_key_client stays in the receive ring: the stack iterator reads a handler's
-// link after the handler returns, so it cannot remove itself while it runs. From
-// now on it passes every frame on untouched (reserve 0: no offset changes).
+// vt_key_client leaves the receive ring: negotiation is over.
 static int switch_framing(vt_web *channel)
 {
     vt_core *recv = channel->state->recv;
     vt_core *send = channel->state->send;
-    if (vt_core_add(recv, vt_web_aes_recv, vt_web_aes_recv_name, fmt::kAesHeaderSize, recv->base,
+    if (vt_core_rem(recv, vt_key_client_name) ||
+        vt_core_add(recv, vt_web_aes_recv, vt_web_aes_recv_name, fmt::kAesHeaderSize, recv->base,
                     vt_core_after) ||
         vt_core_add(recv, vt_web_lz4_recv, vt_web_lz4_recv_name, fmt::kLz4HeaderSize, recv->base,
                     vt_core_after))
@@ -489,8 +476,6 @@ int vt_key_negotiate(vt_web *channel, int state, const uint8_t *message, size_t 
 
 int vt_key_client(mg_connection *, int, uint8_t *data, size_t length, vt_web *channel)
 {
-    if (stack_has(channel->state->recv, vt_web_aes_recv))
-        return vt_handle_next;
     int state = 0;
     if (length > 0 && data[fmt::kTypeOffset] == expected_message(channel->state))
         state = data[fmt::kTypeOffset] + 1;
