@@ -15,6 +15,7 @@
 #include "vt_crypt.h"
 #include "vt_dh_groups.h"
 #include "vt_test_util.h"
+#include "vt_test_ws_peer.h"
 #include "vt_thread.h"
 #include "vt_web.h"
 #include "vt_web_key.h"
@@ -861,6 +862,21 @@ TEST_F(LoopbackFailure, TamperedRepliesFailChannelCreationWithTheReportsInOrder)
                 at = found;
         }
     }
+}
+
+// A peer that answers the upgrade and then never negotiates must not hold
+// channel creation forever: the wait ends after the response time-out.
+TEST_F(LoopbackFailure, PeerSilentAfterTheUpgradeTimesOut)
+{
+    vt_test::WsPeer::Options options;
+    options.mode = vt_test::WsPeer::Mode::record;
+    vt_test::WsPeer peer(options);
+    settings->response_timeout_ms = 1500;
+    vt_test::SyserrCapture errors;
+    EXPECT_EQ(vt_web_init(&channel, vt_web_type_client, peer.url().c_str(), settings, &inbox), 1);
+    EXPECT_EQ(channel, nullptr);
+    EXPECT_NE(errors.text().find("timeout on key negotiation after 1500 ms"), std::string::npos)
+        << errors.text();
 }
 
 } // namespace

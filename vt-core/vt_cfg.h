@@ -30,6 +30,9 @@ struct vt_cfg {
     int32_t inherit; // copy the next server's parameters into these settings, once
     vt_string prime;
     vt_string base;
+    // How long the peer may take to answer the upgrade and each negotiation step;
+    // 0 selects mg_response_timeout_ms.
+    unsigned response_timeout_ms;
 };
 
 // All return 0 on success and 1 on failure.

@@ -70,6 +70,7 @@ static int vt_client_init(vt_web *channel)
     client->init = channel->cfg->init;
     client->init_user_data = channel->cfg->init_user_data;
     client->payload_max = vt_web_frame_max(channel->cfg->stack_size);
+    client->response_timeout_ms = channel->cfg->response_timeout_ms;
     channel->client = client;
     if (!mg_connect_websocket_client(url->host, url->port, url->path, client))
         return VT_ERR("failed to connect to %s:%s", url->host ? url->host : "", url->port);
@@ -91,13 +92,17 @@ static int add_stack_handlers(vt_unique *state, const vt_web_keying *keying)
     return vt_core_add(recv, vt_web_task_recv, vt_web_task_recv_name, 0, recv->base, vt_core_before);
 }
 
-// Opens key negotiation and waits until the reader reports its end.
+// Opens key negotiation and waits until the reader reports its end. The wait is
+// bounded like the upgrade response, so a peer that upgrades and then stays silent
+// cannot hold the caller forever.
 static int negotiate(vt_web *channel, const vt_web_keying *keying)
 {
     if (keying->start(channel))
         return 1;
-    if (vt_cond_wait(channel->event))
-        return 1;
+    const unsigned ms = channel->cfg->response_timeout_ms ? channel->cfg->response_timeout_ms
+                                                          : mg_response_timeout_ms;
+    if (vt_cond_wait_timed(channel->event, ms))
+        return VT_ERR("timeout on key negotiation after %u ms", ms);
     return channel->failed ? 1 : 0;
 }
 
