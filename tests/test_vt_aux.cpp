@@ -28,10 +28,11 @@ TEST_P(IsalnumString, AcceptsOnlyNameBytes)
     vt_test::SyserrCapture capture;
     vt_string name = view(c.name);
     EXPECT_EQ(vt_isalnum_string(&name) == 0, c.accepted);
-    if (c.accepted)
+    if (c.accepted) {
         EXPECT_EQ(capture.text(), "");
-    else
+    } else {
         EXPECT_NE(capture.text().find(c.report), std::string::npos) << capture.text();
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -51,7 +52,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(IsalnumString, ReportsOnlyTheFirstBadByte)
 {
     vt_test::SyserrCapture capture;
-    vt_string name = view("a.b.c");
+    const std::string text = "a.b.c";
+    vt_string name = view(text);
     EXPECT_NE(vt_isalnum_string(&name), 0);
     EXPECT_NE(capture.text().find("(vt_isalnum_string:"), std::string::npos) << capture.text();
     EXPECT_EQ(capture.text().find("position 3"), std::string::npos) << capture.text();
