@@ -8,6 +8,7 @@
 #include <ostream>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "vt_db.h"
 #include "vt_json.h"
@@ -404,6 +405,182 @@ TEST(PlatformWord, FilledStringIsNotOverwritten)
     EXPECT_EQ(word.text, before);
     EXPECT_EQ(str(word), "win");
     vt_string_free(&word);
+}
+
+// ---- the in-memory target table ----
+
+struct DbDeleter {
+    void operator()(vt_db *db) const { vt_db_deit(&db); }
+};
+using DbPtr = std::unique_ptr<vt_db, DbDeleter>;
+
+DbPtr open_table()
+{
+    vt_db *db = nullptr;
+    EXPECT_EQ(vt_db_init(&db, nullptr), 0);
+    return DbPtr(db);
+}
+
+// A row as the select handed it out, with its name copied while it was valid.
+struct Row {
+    std::string name;
+    uint64_t id, type, block_size, block_count;
+    bool operator==(const Row &) const = default;
+};
+
+std::ostream &operator<<(std::ostream &out, const Row &row)
+{
+    return out << "{" << row.name << ", " << row.id << ", " << row.type << ", " << row.block_size
+               << ", " << row.block_count << "}";
+}
+
+int collect_row(const vt_db_target *record, void *user)
+{
+    static_cast<std::vector<Row> *>(user)->push_back(
+        {str(record->name), record->id, record->type, record->block_size, record->block_count});
+    return 0;
+}
+
+void insert_row(vt_db *db, const Row &row)
+{
+    vt_db_target record = {text(row.name), row.id, row.type, row.block_size, row.block_count};
+    ASSERT_EQ(vt_db_target_insert(db, &record), 0) << row;
+}
+
+const std::vector<Row> kRows = {
+    {"disk0", 3, 1, 512, 4096},
+    {"Disk0", 4, 2, 4096, 0xFFFFFFFFFFFFFFFFull},
+    {"vol 1", 0x7FFFFFFF, 0x7FFFFFFF, 0x7FFFFFFF, 1},
+};
+
+TEST(TargetTable, EmptyTableHasNoRows)
+{
+    DbPtr db = open_table();
+    size_t count = 99;
+    ASSERT_EQ(vt_db_target_count_all(db.get(), &count), 0);
+    EXPECT_EQ(count, 0u);
+    std::vector<Row> rows;
+    EXPECT_EQ(vt_db_target_select(db.get(), collect_row, &rows), 0);
+    EXPECT_TRUE(rows.empty());
+}
+
+TEST(TargetTable, RowsComeBackInInsertionOrderWithEveryField)
+{
+    DbPtr db = open_table();
+    for (const Row &row : kRows)
+        insert_row(db.get(), row);
+    size_t count = 0;
+    ASSERT_EQ(vt_db_target_count_all(db.get(), &count), 0);
+    EXPECT_EQ(count, kRows.size());
+    std::vector<Row> rows;
+    ASSERT_EQ(vt_db_target_select(db.get(), collect_row, &rows), 0);
+    EXPECT_EQ(rows, kRows);
+    // The statements are reused: a second select sees the same rows again.
+    rows.clear();
+    ASSERT_EQ(vt_db_target_select(db.get(), collect_row, &rows), 0);
+    EXPECT_EQ(rows, kRows);
+}
+
+TEST(TargetTable, NameIsStoredWithItsExactLength)
+{
+    DbPtr db = open_table();
+    // Only the counted bytes belong to the name, not what follows them in memory.
+    static const char backing[] = "disk0s1";
+    vt_db_target record = {{const_cast<char *>(backing), 5}, 1, 0, 512, 8};
+    ASSERT_EQ(vt_db_target_insert(db.get(), &record), 0);
+    std::vector<Row> rows;
+    ASSERT_EQ(vt_db_target_select(db.get(), collect_row, &rows), 0);
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].name, "disk0");
+}
+
+TEST(TargetTable, SelectByIdFindsOnlyThatId)
+{
+    DbPtr db = open_table();
+    for (const Row &row : kRows)
+        insert_row(db.get(), row);
+    for (const Row &row : kRows) {
+        std::vector<Row> rows;
+        ASSERT_EQ(vt_db_target_select_id(db.get(), collect_row, &rows, static_cast<uint32_t>(row.id)), 0);
+        EXPECT_EQ(rows, std::vector<Row>{row});
+    }
+    std::vector<Row> none;
+    EXPECT_EQ(vt_db_target_select_id(db.get(), collect_row, &none, 77), 0);
+    EXPECT_TRUE(none.empty());
+}
+
+TEST(TargetTable, SecondListingAddsTheRowsAgain)
+{
+    DbPtr db = open_table();
+    for (int pass = 0; pass < 2; ++pass)
+        for (const Row &row : kRows)
+            insert_row(db.get(), row);
+    size_t count = 0;
+    ASSERT_EQ(vt_db_target_count_all(db.get(), &count), 0);
+    EXPECT_EQ(count, 2 * kRows.size());
+    std::vector<Row> rows;
+    ASSERT_EQ(vt_db_target_select_id(db.get(), collect_row, &rows, 3), 0);
+    EXPECT_EQ(rows, (std::vector<Row>{kRows[0], kRows[0]}));
+}
+
+TEST(TargetTable, IdIsKeptAsThirtyTwoBits)
+{
+    DbPtr db = open_table();
+    // 2^32 + 5 is stored as 5: the table keeps 32 bits of the id.
+    insert_row(db.get(), {"wide", 0x100000005ull, 0, 512, 1});
+    std::vector<Row> rows;
+    ASSERT_EQ(vt_db_target_select_id(db.get(), collect_row, &rows, 5), 0);
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].id, 5u);
+}
+
+int stop_at_first(const vt_db_target *, void *user)
+{
+    ++*static_cast<int *>(user);
+    return 1;
+}
+
+TEST(TargetTable, CallbackResultStopsTheSelect)
+{
+    DbPtr db = open_table();
+    for (const Row &row : kRows)
+        insert_row(db.get(), row);
+    int calls = 0;
+    EXPECT_EQ(vt_db_target_select(db.get(), stop_at_first, &calls), 1);
+    EXPECT_EQ(calls, 1);
+    // The stopped statement is reset: the next select starts at the first row.
+    std::vector<Row> rows;
+    ASSERT_EQ(vt_db_target_select(db.get(), collect_row, &rows), 0);
+    EXPECT_EQ(rows, kRows);
+}
+
+TEST(TargetTable, UnopenableFileIsReportedWithSqliteText)
+{
+    vt_test::SyserrCapture capture;
+    vt_db *db = nullptr;
+    EXPECT_EQ(vt_db_init(&db, "/nonexistent-dir/for/sure/targets.db"), 1);
+    EXPECT_EQ(db, nullptr);
+    expect_report(capture.text(), "vt_db_init", "failed to create database; unable to open database file");
+}
+
+TEST(TargetTable, FileDatabaseHoldsTheSameTable)
+{
+    vt_test::TempDir dir;
+    vt_db *raw = nullptr;
+    ASSERT_EQ(vt_db_init(&raw, dir.file("targets.db").c_str()), 0);
+    DbPtr db(raw);
+    insert_row(db.get(), kRows[0]);
+    std::vector<Row> rows;
+    ASSERT_EQ(vt_db_target_select(db.get(), collect_row, &rows), 0);
+    EXPECT_EQ(rows, std::vector<Row>{kRows[0]});
+}
+
+TEST(TargetTable, OccupiedSlotIsRefused)
+{
+    DbPtr db = open_table();
+    vt_db *slot = db.get();
+    EXPECT_EQ(vt_db_init(&slot, nullptr), 1);
+    EXPECT_EQ(slot, db.get());
 }
 
 } // namespace

@@ -4,11 +4,13 @@
 #include "vt_db.h"
 
 #include <endian.h>
+#include <sqlite3.h>
 
 #include <array>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string_view>
 
 #include "vt_json.h"
@@ -228,4 +230,164 @@ int vt_subject_type_to_str(uint64_t code, vt_string *word)
         return 1;
     const std::string_view text = code < kPlatformWords.size() ? kPlatformWords[code] : kPlatformUnknown;
     return vt_string_copy(word, text.data(), text.size());
+}
+
+// ---- The in-memory target table ----
+
+namespace {
+
+constexpr const char *kCreateTargetTable =
+    "CREATE TABLE IF NOT EXISTS target(name TEXT, id INTEGER,type INTEGER, block_size INTEGER, "
+    "block_count INTEGER);";
+constexpr const char *kSelectAllTargets = "SELECT * FROM target;";
+constexpr const char *kCountAllTargets = "SELECT COUNT(*) FROM target;";
+constexpr const char *kInsertTarget = "INSERT INTO target VALUES(?, ?, ?, ?, ?);";
+constexpr const char *kSelectTargetById = "SELECT * FROM target WHERE id = ?;";
+
+// Column (and parameter) positions of a target row, as the table declares them.
+enum target_column : int { kColName, kColId, kColType, kColBlockSize, kColBlockCount };
+
+struct db_deleter {
+    void operator()(vt_db *db) const { vt_db_deit(&db); }
+};
+
+} // namespace
+
+// The id, type and block size live in 32-bit columns; wider values are cut.
+// Parameters count from 1.
+static int bind_int32(sqlite3_stmt *statement, int parameter, uint64_t value)
+{
+    return sqlite3_bind_int(statement, parameter, static_cast<int32_t>(value)) != SQLITE_OK;
+}
+
+// Read back as 32-bit signed values and widened: 31 bits survive the round trip.
+static uint64_t column_int32(sqlite3_stmt *statement, int column)
+{
+    return static_cast<uint64_t>(static_cast<int64_t>(sqlite3_column_int(statement, column)));
+}
+
+static int prepare(sqlite3 *handle, const char *sql, sqlite3_stmt **statement)
+{
+    return sqlite3_prepare_v2(handle, sql, -1, statement, nullptr) != SQLITE_OK;
+}
+
+static int vt_db_open(vt_db *db, const char *path)
+{
+    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+    return sqlite3_open_v2(path ? path : ":memory:", &db->handle, flags, nullptr) != SQLITE_OK ||
+           sqlite3_exec(db->handle, kCreateTargetTable, nullptr, nullptr, nullptr) != SQLITE_OK ||
+           prepare(db->handle, kSelectAllTargets, &db->select_all) ||
+           prepare(db->handle, kCountAllTargets, &db->count_all) ||
+           prepare(db->handle, kInsertTarget, &db->insert) ||
+           prepare(db->handle, kSelectTargetById, &db->select_id);
+}
+
+// Steps a reset statement through its rows. A step error is a failure: a partial
+// list must not pass for the whole table.
+static int select_rows(vt_db *db, sqlite3_stmt *statement, vt_db_target_cb callback, void *user)
+{
+    int step = SQLITE_ROW;
+    int result = 0;
+    while (result == 0 && (step = sqlite3_step(statement)) == SQLITE_ROW) {
+        vt_db_target record = {};
+        const unsigned char *name = sqlite3_column_text(statement, kColName);
+        if (name) {
+            record.name.text = const_cast<char *>(reinterpret_cast<const char *>(name));
+            record.name.length = static_cast<size_t>(sqlite3_column_bytes(statement, kColName));
+        }
+        record.id = column_int32(statement, kColId);
+        record.type = column_int32(statement, kColType);
+        record.block_size = column_int32(statement, kColBlockSize);
+        record.block_count = static_cast<uint64_t>(sqlite3_column_int64(statement, kColBlockCount));
+        result = callback(&record, user) ? 1 : 0;
+    }
+    if (result == 0 && step != SQLITE_DONE)
+        result = VT_ERR("failed to select targets; %s", sqlite3_errmsg(db->handle));
+    sqlite3_reset(statement);
+    return result;
+}
+
+int vt_db_init(vt_db **slot, const char *path)
+{
+    if (VT_NIL(1, slot) || *slot)
+        return 1;
+    std::unique_ptr<vt_db, db_deleter> db(new (std::nothrow) vt_db{});
+    if (!db)
+        return VT_ERR("failed to create database; %s", "out of memory");
+    // The message is built before the deleter closes the handle it comes from.
+    if (vt_db_open(db.get(), path))
+        return VT_ERR("failed to create database; %s", sqlite3_errmsg(db->handle));
+    *slot = db.release();
+    return 0;
+}
+
+int vt_db_deit(vt_db **slot)
+{
+    if (!slot || !*slot)
+        return 1;
+    vt_db *db = *slot;
+    sqlite3_finalize(db->select_all);
+    sqlite3_finalize(db->count_all);
+    sqlite3_finalize(db->insert);
+    sqlite3_finalize(db->select_id);
+    sqlite3_close(db->handle);
+    delete db;
+    *slot = nullptr;
+    return 0;
+}
+
+int vt_db_target_count_all(vt_db *db, size_t *count)
+{
+    if (VT_NIL(2, db, count))
+        return 1;
+    sqlite3_reset(db->count_all);
+    int result = 0;
+    if (sqlite3_step(db->count_all) == SQLITE_ROW)
+        *count = static_cast<size_t>(sqlite3_column_int64(db->count_all, 0));
+    else
+        result = VT_ERR("failed to get target count; %s", sqlite3_errmsg(db->handle));
+    sqlite3_reset(db->count_all);
+    return result;
+}
+
+int vt_db_target_insert(vt_db *db, const vt_db_target *record)
+{
+    if (VT_NIL(2, db, record))
+        return 1;
+    sqlite3_stmt *insert = db->insert;
+    sqlite3_reset(insert);
+    sqlite3_clear_bindings(insert);
+    // A nameless record is stored as empty text, so every row has a text name.
+    const char *name = record->name.text ? record->name.text : "";
+    const int length = record->name.text ? static_cast<int>(record->name.length) : 0;
+    const int failed =
+        sqlite3_bind_text(insert, kColName + 1, name, length, SQLITE_TRANSIENT) != SQLITE_OK ||
+        bind_int32(insert, kColId + 1, record->id) || bind_int32(insert, kColType + 1, record->type) ||
+        bind_int32(insert, kColBlockSize + 1, record->block_size) ||
+        sqlite3_bind_int64(insert, kColBlockCount + 1, static_cast<sqlite3_int64>(record->block_count)) !=
+            SQLITE_OK ||
+        sqlite3_step(insert) != SQLITE_DONE;
+    const int result = failed ? VT_ERR("failed to insert target; %s", sqlite3_errmsg(db->handle)) : 0;
+    sqlite3_reset(insert);
+    return result;
+}
+
+int vt_db_target_select(vt_db *db, vt_db_target_cb callback, void *user)
+{
+    if (VT_NIL(2, db, callback))
+        return 1;
+    // reset repeats the error of a failed earlier step; that is no failure of this select.
+    sqlite3_reset(db->select_all);
+    return select_rows(db, db->select_all, callback, user);
+}
+
+int vt_db_target_select_id(vt_db *db, vt_db_target_cb callback, void *user, uint32_t id)
+{
+    if (VT_NIL(2, db, callback))
+        return 1;
+    sqlite3_stmt *select = db->select_id;
+    sqlite3_reset(select);
+    if (sqlite3_clear_bindings(select) != SQLITE_OK || bind_int32(select, 1, id))
+        return 1;
+    return select_rows(db, select, callback, user);
 }

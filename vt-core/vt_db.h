@@ -56,3 +56,38 @@ int vt_db_subject_dump_readable(const vt_db_subject *record, vt_json_obj **docum
 // Fills an empty string with the three-letter platform word of a subject type
 // ("win", "osx", "sun", "aix", "lin"; "n/a" for an unknown code).
 int vt_subject_type_to_str(uint64_t code, vt_string *word);
+
+// ---- The in-memory target table ----
+//
+// One SQLite database per subject object holds the targets its subject listed, in
+// the order they were listed; nothing is ever deleted. The id, type and block size
+// are kept as 32-bit signed integers (they must fit in 31 bits to come back
+// unchanged), the block count as 64 bits. Used under the owner's lock: the table
+// itself has none.
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+struct vt_db {
+    sqlite3 *handle;
+    sqlite3_stmt *select_all;
+    sqlite3_stmt *count_all;
+    sqlite3_stmt *insert;
+    sqlite3_stmt *select_id;
+};
+
+// Row callback: the record's name points into the current row and is valid only
+// during the call. Non-zero stops the select, which then fails.
+typedef int (*vt_db_target_cb)(const vt_db_target *record, void *user);
+
+// Opens the database (in memory when path is null), creates the table and
+// prepares the statements. "failed to create database; %s" on failure, with
+// everything closed again.
+int vt_db_init(vt_db **slot, const char *path);
+int vt_db_deit(vt_db **slot);
+int vt_db_target_count_all(vt_db *db, size_t *count);
+int vt_db_target_insert(vt_db *db, const vt_db_target *record);
+// Calls the callback for every row, in insertion order.
+int vt_db_target_select(vt_db *db, vt_db_target_cb callback, void *user);
+// The same for the rows whose id equals `id` (compared as a 32-bit value).
+int vt_db_target_select_id(vt_db *db, vt_db_target_cb callback, void *user, uint32_t id);
