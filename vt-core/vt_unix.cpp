@@ -653,6 +653,7 @@ int vt_unix_server(int descriptor, const uint8_t *bytes, size_t length, void *us
     }
     if (opcode == VT_UNIX_START)
         return vt_cond_signal(signal->event) ? VT_ERR("failed to send start signal") : 0;
+    signal->stopped = 1;
     if (vt_cond_signal(signal->event))
         return VT_ERR("failed to send stop signal");
     return 1;

@@ -70,6 +70,11 @@ struct vt_unix {
 struct vt_unix_signal {
     int32_t error;
     vt_cond *event;
+    // Set by the standard server handler when the stop frame arrives, before it
+    // signals. The event is auto-reset, so a start and a stop that both arrive
+    // before the first wait leave one signal: a waiter that needs both tells the
+    // stop by this flag rather than by a second wake-up.
+    std::atomic<int32_t> stopped{0};
 };
 
 // Every operation returns 0 on success and 1 on failure.
