@@ -169,21 +169,29 @@ protected:
 
 // --- Store creation ---------------------------------------------------------
 
-TEST_F(FcacheTest, InitCreatesTheRootButNotItsParents)
+TEST_F(FcacheTest, InitCreatesTheRootAndItsMissingParents)
 {
     Store store = open_store(root);
     ASSERT_TRUE(store);
     EXPECT_TRUE(is_dir(root));
     EXPECT_EQ(current_dir(store.get()), root);
 
+    // A fresh machine has no state directory yet: the whole chain is made.
+    std::string deep_root = tmp.file("no/such/root");
+    Store deep = open_store(deep_root);
+    ASSERT_TRUE(deep);
+    EXPECT_TRUE(is_dir(deep_root));
+
+    // A parent that is a regular file cannot become a directory.
+    vt_test::write_file(tmp.file("plain"), "x");
     SyserrCapture capture;
-    vt_fcache *deep = nullptr;
-    std::string missing = tmp.file("no/such/root");
-    EXPECT_EQ(vt_fcache_init2(&deep, missing.c_str()), 1);
-    EXPECT_EQ(deep, nullptr);
-    EXPECT_NE(capture.text().find("failed to create directory -- " + missing), std::string::npos)
+    vt_fcache *blocked = nullptr;
+    std::string under_file = tmp.file("plain/sub/root");
+    EXPECT_EQ(vt_fcache_init2(&blocked, under_file.c_str()), 1);
+    EXPECT_EQ(blocked, nullptr);
+    EXPECT_NE(capture.text().find("failed to create directory -- " + tmp.file("plain/sub")),
+              std::string::npos)
         << capture.text();
-    EXPECT_FALSE(exists(tmp.file("no")));
 }
 
 TEST_F(FcacheTest, InitRefusesARootThatIsNotADirectory)

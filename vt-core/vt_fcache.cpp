@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
@@ -150,6 +151,21 @@ static int fcache_make_dir(const char *path)
     return 0;
 }
 
+// Creates the missing ancestors of a store's root, as "mkdir -p" would: on a fresh
+// machine the state directory does not exist yet, and every command must still work.
+// The root itself is left to fcache_make_dir, which checks what it finds.
+static int fcache_make_parents(const char *path)
+{
+    std::string prefix(path);
+    for (size_t slash = prefix.find('/', 1); slash != std::string::npos;
+         slash = prefix.find('/', slash + 1)) {
+        const std::string parent = prefix.substr(0, slash);
+        if (mkdir(parent.c_str(), directory_mode) != 0 && errno != EEXIST)
+            return VT_SYSERR("failed to create directory -- %s", parent.c_str());
+    }
+    return 0;
+}
+
 // True when the innermost lock no longer guards the directory at the current path:
 // its previous holder removed the directory while this store waited for the lock.
 static bool innermost_lock_is_stale(const vt_fcache *store)
@@ -282,7 +298,7 @@ int vt_fcache_init(vt_fcache **slot, const vt_string *root)
     if (unwritten || store->path->used > UINT32_MAX)
         return VT_ERR("failed to write cache path");
     store->root_length = store->saved_length = uint32_t(store->path->used);
-    if (fcache_make_dir(path_text(store.get())))
+    if (fcache_make_parents(path_text(store.get())) || fcache_make_dir(path_text(store.get())))
         return 1;
     store->lock_capacity = VT_FCACHE_LOCK_CAPACITY;
     *slot = store.release();
