@@ -10,9 +10,20 @@
 
 struct vt_buffer;
 
+// Room for the stored form of a chunk whose bytes are all one value (a few dozen
+// bytes for the usual chunk sizes); a longer form is simply not kept.
+inline constexpr size_t VT_DEFLATE_UNIFORM_MAX = 1024;
+
 // One zlib deflate stream at level 1, reset after every chunk.
 struct vt_deflate {
     z_stream stream;
+    // Deflate is deterministic: a chunk of one repeated byte value (zeros, mostly)
+    // always compresses to the same bytes, so the last such stored form is kept
+    // and reused for the next chunk of the same value and length.
+    size_t uniform_length;  // chunk length of the kept form; 0 when none is kept
+    uint8_t uniform_value;
+    uint32_t uniform_word;  // its size word
+    uint8_t uniform_stored[VT_DEFLATE_UNIFORM_MAX];
 };
 
 // Creates the stream in the empty slot. Returns 0 on success, 1 on failure.
@@ -25,6 +36,9 @@ int vt_deflate_deit(vt_deflate **slot);
 // raw bytes plus their Adler-32 and len + 4. Returns 0 on success, 1 on failure.
 int vt_deflate_e01_compress(vt_deflate *stream, const uint8_t *data, size_t len, vt_buffer *out,
                             uint32_t *size_word);
+// The same into out, which has room for len + 4 bytes (the longest stored form).
+int vt_deflate_e01_compress_to(vt_deflate *stream, const uint8_t *data, size_t len, uint8_t *out,
+                               uint32_t *size_word);
 // Appends the 4-byte little-endian Adler-32 of data to out and sets the size word
 // to 4. Returns 0 on success, 1 on failure.
 int vt_deflate_e01_checksum(const uint8_t *data, size_t len, vt_buffer *out, uint32_t *size_word);

@@ -8,12 +8,27 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string_view>
 
+#include "vt_aux.h"
 #include "vt_crypt.h"
 #include "vt_json.h"
 #include "vt_string.h"
 #include "vt_syslog.h"
+#include "vt_thread.h"
+
+// The SHA-1 helper of one hash object: the caller posts a range and waits for it
+// to be hashed; both events are auto-reset, so each post pairs with one answer.
+struct vt_hash_helper {
+    vt_thread *thread;
+    vt_cond *work;         // the caller posted a range, or asks the helper to end
+    vt_cond *done;         // the helper finished the posted range
+    const uint8_t *data;
+    size_t length;
+    int result;            // 0, or 1 when the SHA-1 update failed
+    bool stop;
+};
 
 namespace {
 
@@ -23,9 +38,12 @@ namespace layout = vt_hash_state;
 // order only on a little-endian host; export and import copy it byte for byte.
 static_assert(std::endian::native == std::endian::little);
 
+void helper_free(vt_hash_helper *helper);
+
 struct hash_free {
     void operator()(vt_hash *hash) const
     {
+        helper_free(hash->helper);
         if (hash->methods & VT_HASH_MD5)
             wc_Md5Free(&hash->md5);
         if (hash->methods & VT_HASH_SHA1)
@@ -112,6 +130,99 @@ int hexify_digest(const char *name, const uint8_t *digest, size_t size, vt_range
     return 0;
 }
 
+
+// Below this many bytes splitting costs more in hand-over than it saves.
+constexpr size_t split_threshold = 64 * 1024;
+
+// Feeds one digest in pieces the library's 32-bit lengths can take.
+template <typename Update, typename Context>
+int update_pieces(Update update, Context *context, const uint8_t *data, size_t length)
+{
+    for (size_t done = 0; done < length;) {
+        const word32 part =
+            static_cast<word32>(length - done < UINT32_MAX ? length - done : UINT32_MAX);
+        if (update(context, data + done, part) != 0)
+            return 1;
+        done += part;
+    }
+    return 0;
+}
+
+int md5_update(vt_hash *hash, const uint8_t *data, size_t length)
+{
+    return update_pieces(wc_Md5Update, &hash->md5, data, length);
+}
+
+int sha1_update(vt_hash *hash, const uint8_t *data, size_t length)
+{
+    return update_pieces(wc_ShaUpdate, &hash->sha1, data, length);
+}
+
+void *helper_main(void *argument)
+{
+    auto *hash = static_cast<vt_hash *>(argument);
+    vt_hash_helper *helper = hash->helper;
+    for (;;) {
+        if (vt_cond_wait(helper->work) || helper->stop)
+            return nullptr;
+        helper->result = sha1_update(hash, helper->data, helper->length);
+        vt_cond_signal(helper->done);
+    }
+}
+
+void helper_free(vt_hash_helper *helper)
+{
+    if (!helper)
+        return;
+    if (helper->thread) {
+        helper->stop = true;
+        vt_cond_signal(helper->work);
+        vt_thread_stop(&helper->thread);
+    }
+    vt_cond_deit(&helper->work);
+    vt_cond_deit(&helper->done);
+    delete helper;
+}
+
+// Starts the helper on first use; 1 when it cannot run, and the caller then
+// hashes both digests itself.
+int helper_start(vt_hash *hash)
+{
+    if (hash->helper)
+        return 0;
+    std::unique_ptr<vt_hash_helper, decltype(&helper_free)> helper(
+        new (std::nothrow) vt_hash_helper{}, helper_free);
+    if (!helper || vt_cond_init(&helper->work) || vt_cond_init(&helper->done))
+        return 1;
+    hash->helper = helper.release();
+    if (vt_thread_start_guarantee(&hash->helper->thread, helper_main, hash)) {
+        helper_free(hash->helper);
+        hash->helper = nullptr;
+        return 1;
+    }
+    return 0;
+}
+
+// MD5 here while the helper runs SHA-1 over the same range; 1 after reporting.
+int update_split(vt_hash *hash, const uint8_t *data, size_t length)
+{
+    vt_hash_helper *helper = hash->helper;
+    helper->data = data;
+    helper->length = length;
+    helper->result = 0;
+    if (vt_cond_signal(helper->work))
+        return VT_ERR("failed to signal sha1 helper");
+    const int md5_failed = md5_update(hash, data, length);
+    // The range must not be released before the helper is done with it.
+    if (vt_cond_wait(helper->done))
+        return VT_ERR("failed to wait for sha1 helper");
+    if (md5_failed)
+        return VT_ERR("failed to update md5");
+    if (helper->result)
+        return VT_ERR("failed to update sha1");
+    return 0;
+}
+
 } // namespace
 
 int vt_hash_init(vt_hash **slot, const vt_string *method)
@@ -153,15 +264,13 @@ int vt_hash_update(vt_hash *hash, const uint8_t *data, size_t length)
 {
     if (VT_NIL(2, hash, data))
         return 1;
-    // The library takes 32-bit lengths; a longer range goes in pieces.
-    for (size_t done = 0; done < length;) {
-        word32 part = static_cast<word32>(length - done < UINT32_MAX ? length - done : UINT32_MAX);
-        if ((hash->methods & VT_HASH_MD5) && wc_Md5Update(&hash->md5, data + done, part) != 0)
-            return VT_ERR("failed to update md5");
-        if ((hash->methods & VT_HASH_SHA1) && wc_ShaUpdate(&hash->sha1, data + done, part) != 0)
-            return VT_ERR("failed to update sha1");
-        done += part;
-    }
+    const bool both = (hash->methods & VT_HASH_MD5) && (hash->methods & VT_HASH_SHA1);
+    if (both && length >= split_threshold && helper_start(hash) == 0)
+        return update_split(hash, data, length);
+    if ((hash->methods & VT_HASH_MD5) && md5_update(hash, data, length))
+        return VT_ERR("failed to update md5");
+    if ((hash->methods & VT_HASH_SHA1) && sha1_update(hash, data, length))
+        return VT_ERR("failed to update sha1");
     return 0;
 }
 

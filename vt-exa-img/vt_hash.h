@@ -11,6 +11,7 @@
 #include <wolfssl/wolfcrypt/md5.h>
 #include <wolfssl/wolfcrypt/sha.h>
 
+struct vt_hash_helper;
 struct vt_json_obj;
 struct vt_string;
 struct vt_syslog;
@@ -43,6 +44,7 @@ struct vt_hash {
     uint8_t md5_digest[WC_MD5_DIGEST_SIZE];   // zero until finalised or when not selected
     uint8_t sha1_digest[WC_SHA_DIGEST_SIZE];
     vt_json_obj *object;                       // checkpoint: keys `md5`, `sha1`
+    vt_hash_helper *helper;                    // SHA-1 thread of large updates, once started
 };
 
 // Every function returns 0 on success and 1 on failure.
@@ -50,6 +52,9 @@ struct vt_hash {
 // Selects MD5 when the text contains "md5" and SHA-1 when it contains "sha1".
 int vt_hash_init(vt_hash **slot, const vt_string *method);
 int vt_hash_deit(vt_hash **slot);
+// With both digests selected, a large range is hashed by two threads at once: SHA-1
+// on a helper thread of the object, MD5 on the caller's. Calls on one object must
+// not overlap.
 int vt_hash_update(vt_hash *hash, const uint8_t *data, size_t length);
 // Finalises every selected digest into its digest field (the state restarts empty).
 int vt_hash_final(vt_hash *hash);

@@ -14,6 +14,7 @@
 #include "vt_aux.h"
 #include "vt_buffer.h"
 #include "vt_ewf.h"
+#include "vt_exa.h"
 #include "vt_hash.h"
 #include "vt_img.h"
 #include "vt_job.h"
@@ -812,9 +813,10 @@ int vt_img_check_recover(vt_img *img)
 {
     if (!img || vt_img_check_complete(img) == 0)
         return 0;
-    // Only a remote session that lost its connection is resumed automatically; a
-    // local disk never is.
-    return 0;
+    // Only a remote session that lost its connection is resumed automatically (its
+    // logout failed at the end of the run); a local disk never is.
+    const vt_read *read = img->read;
+    return read && read->kind == VT_READ_VANTREL && read->exa && !read->exa->logged_in ? 1 : 0;
 }
 
 int vt_img_save_status(vt_img *img, const char *status)

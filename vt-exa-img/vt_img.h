@@ -47,6 +47,7 @@ struct vt_io {
     uint64_t size;          // read size: capacity of both buffers
     vt_iocp *pool;
     vt_task *task;          // pending remote read, remote sources only
+    uint64_t read_length;   // bytes the pending remote read asks for
     vt_buffer *input;       // source bytes of the current read
     vt_buffer *output;      // stored chunks, back to back
     vt_cond *read_event;
@@ -62,6 +63,16 @@ struct vt_io {
     // it; the write thread commits both with its own offset as one checkpoint.
     vt_json_obj *read_checkpoint;
     vt_json_obj *hash_checkpoint;
+    // The compression workers share a unit chunk by chunk, so a slow unit (random
+    // bytes deflate several times slower than text) never leaves a processor idle
+    // while the units behind it wait to be written in order. Chunk i is stored in
+    // its own slot of the output buffer, output_base + i * (chunk size + 4); the
+    // worker that completes the last chunk packs the slots together. The counters
+    // and open_next are guarded by the pool's lock.
+    size_t output_base;
+    uint64_t chunks_claimed;
+    uint64_t chunks_done;
+    vt_io *open_next;       // next unit in the pool's list of units with chunks to claim
     vt_io *next;
     vt_io *prev;
 };
@@ -83,6 +94,18 @@ int vt_io_mark(vt_io *unit, uint64_t n);
 int vt_io_read_disk(vt_io *unit, vt_disk *disk, uint64_t offset, uint64_t n);
 // Hands a filled unit on: posts it to the compression pool, then signals its read event.
 int vt_io_dispatch(vt_io *unit);
+// Issues the remote read of n bytes at offset into the unit's emptied input buffer
+// and returns at once; vt_exa_read_cdb_worker hands the unit on when it is filled.
+int vt_io_read_vantrel(vt_io *unit, vt_exa *exa, uint64_t offset, uint64_t n);
+// Waits until the unit's remote read is answered or the job's stop flag is set.
+// A read left unanswered for the session's request timeout fails: the connection
+// is then treated as lost (its failure event is signalled).
+int vt_io_wait_vantrel(vt_io *unit, vt_exa *exa, vt_img *job);
+// Completion of a remote read (user is the unit), on the session's reader thread:
+// a refused or incomplete read marks the unit failed; either way it is handed on.
+int vt_exa_read_cdb_worker(const uint8_t *data, size_t length, void *user, uint32_t error);
+// The session's disconnect handler: sets the job's stop flag.
+void vt_exa_sentinel_worker(void *job);
 
 // ---- Locked queue ----
 
@@ -117,6 +140,9 @@ struct vt_iocp {
     vt_cond *event;       // wakes idle workers
     vt_fifo *fifo;
     vt_thread **threads;  // count handles
+    vt_lock *lock;        // guards the open list and the chunk counters of its units
+    vt_io *open_head;     // units taken from the queue whose chunks are not all claimed,
+    vt_io *open_tail;     // oldest first
 };
 
 int vt_iocp_init(vt_iocp **slot);
@@ -158,6 +184,7 @@ int vt_read_log(vt_read *read, vt_syslog *log);
 // 0 when obj encodes to the same text as the stored target object.
 int vt_read_check_object(vt_read *read, vt_json_obj *obj);
 void *vt_img_read_worker_disk(void *job);
+void *vt_img_read_worker_vantrel(void *job);
 
 // ---- Image job ----
 

@@ -13,8 +13,10 @@
 #include "vt_deflate.h"
 #include "vt_disk.h"
 #include "vt_ewf.h"
+#include "vt_ewf_format.h"
 #include "vt_img.h"
 #include "vt_json.h"
+#include "vt_task.h"
 #include "vt_thread.h"
 
 namespace {
@@ -49,8 +51,10 @@ void io_free(vt_io *unit)
     io_ewf_free(unit->ewf);
     vt_json_obj_deit(&unit->read_checkpoint);
     vt_json_obj_deit(&unit->hash_checkpoint);
-    // A pending remote request (unit->task) belongs to the remote reader, which
-    // frees it before the unit's next request and when its run ends.
+    // The remote reader frees a unit's request through the channel before the
+    // unit's next read; a request left when the session has closed is no longer
+    // in any task table and is freed here.
+    vt_task_deit(&unit->task);
     delete unit;
 }
 
@@ -112,6 +116,62 @@ int vt_io_format_load(vt_io *unit, vt_json_obj *doc)
     return 0;
 }
 
+// Bytes between two chunk slots of the output buffer: the longest stored form.
+size_t chunk_stride(const vt_io *unit)
+{
+    return unit->ewf->chunk_size + vt_ewf_format::kChunkChecksumSize;
+}
+
+// Prepares a filled unit for compression: counts its chunks and makes room for
+// one slot per chunk behind what the output buffer already holds.
+int io_deflate_open(vt_io *unit)
+{
+    if (unit->kind != VT_IO_OUTPUT_EWF)
+        return VT_ERR("output format is not ewf");
+    vt_io_ewf *record = unit->ewf;
+    const uint64_t length = unit->input->used;
+    const uint64_t chunks = (length + record->chunk_size - 1) / record->chunk_size;
+    if (chunks > record->chunks_per_read)
+        return VT_ERR("chunk size table overflow");
+    if (chunks > 0 && vt_buffer_resize(unit->output, chunks * chunk_stride(unit)))
+        return VT_ERR("failed to resize buffer object");
+    unit->output_base = unit->output->used;
+    unit->chunks_claimed = 0;
+    unit->chunks_done = 0;
+    record->chunk_count = chunks;
+    return 0;
+}
+
+// Compresses chunk `index` of the unit into its slot and sets its size word.
+int io_deflate_chunk(vt_io *unit, vt_deflate *stream, uint64_t index)
+{
+    vt_io_ewf *record = unit->ewf;
+    const uint64_t at = index * record->chunk_size;
+    const uint64_t n = std::min(record->chunk_size, unit->input->used - at);
+    uint8_t *slot = unit->output->data + unit->output_base + index * chunk_stride(unit);
+    if (vt_deflate_e01_compress_to(stream, unit->input->data + at, n, slot,
+                                   &record->size_words[index]))
+        return VT_ERR("failed to deflate chunk");
+    return 0;
+}
+
+// Moves the stored chunks out of their slots so they follow each other, as the
+// writer appends them.
+void io_deflate_pack(vt_io *unit)
+{
+    const vt_io_ewf *record = unit->ewf;
+    uint8_t *base = unit->output->data + unit->output_base;
+    const size_t stride = chunk_stride(unit);
+    size_t packed = 0;
+    for (uint64_t i = 0; i < record->chunk_count; ++i) {
+        const size_t size = record->size_words[i] & vt_ewf_format::kChunkLengthMask;
+        if (packed != i * stride)
+            std::memmove(base + packed, base + i * stride, size);
+        packed += size;
+    }
+    unit->output->used = unit->output_base + packed;
+}
+
 } // namespace
 
 // ---- Work units ----
@@ -133,6 +193,9 @@ int vt_io_init(vt_io **slot, uint64_t read_size, vt_iocp *pool, vt_json_obj *doc
     unit->state = VT_IO_NORMAL;
     if (vt_io_format_load(unit.get(), doc))
         return VT_ERR("failed to load format");
+    // Room for every chunk of a read in its longest stored form, allocated once.
+    if (vt_buffer_resize(unit->output, unit->ewf->chunks_per_read * chunk_stride(unit.get())))
+        return VT_ERR("failed to create buffer object");
     unit->next = unit->prev = unit.get();
     *slot = unit.release();
     return 0;
@@ -151,21 +214,13 @@ int vt_io_deflate(vt_io *unit, vt_deflate *stream)
 {
     if (VT_NIL(2, unit, stream))
         return 1;
-    if (unit->kind != VT_IO_OUTPUT_EWF)
-        return VT_ERR("output format is not ewf");
-    vt_io_ewf *record = unit->ewf;
-    const uint8_t *data = unit->input->data;
-    const uint64_t length = unit->input->used;
-    uint64_t produced = 0;
-    for (uint64_t at = 0; at < length; at += record->chunk_size, ++produced) {
-        if (produced >= record->chunks_per_read)
-            return VT_ERR("chunk size table overflow");
-        const uint64_t chunk = std::min(record->chunk_size, length - at);
-        if (vt_deflate_e01_compress(stream, data + at, chunk, unit->output,
-                                    &record->size_words[produced]))
-            return VT_ERR("failed to deflate chunk");
+    if (io_deflate_open(unit))
+        return 1;
+    for (uint64_t i = 0; i < unit->ewf->chunk_count; ++i) {
+        if (io_deflate_chunk(unit, stream, i))
+            return 1;
     }
-    record->chunk_count = produced;
+    io_deflate_pack(unit);
     return 0;
 }
 
@@ -336,24 +391,108 @@ int vt_fifo_take(vt_fifo *fifo, uint32_t *value, vt_io **unit, int *taken, int *
 
 namespace {
 
-// Compresses one unit taken from the queue and hands it to the write thread.
-int compress_unit(vt_io *unit, vt_deflate *stream)
+// Runs step under the pool's lock; 1 after reporting a lock failure.
+template <typename Step> int with_pool_lock(vt_iocp *pool, Step step)
 {
-    if (unit->state == VT_IO_FAILED)
-        return VT_ERR("failed on io object");
-    if (vt_io_deflate(unit, stream))
-        return VT_ERR("failed to deflate io object");
+    if (vt_lock_acquire(pool->lock))
+        return VT_ERR("failed to lock iocp object");
+    step();
+    if (vt_lock_release(pool->lock))
+        return VT_ERR("failed to unlock iocp object");
+    return 0;
+}
+
+// Claims the next chunk of the oldest open unit; *unit stays null when no open
+// unit has a chunk left. A unit leaves the list with its last claim, so no worker
+// can reach it after it has been written and refilled.
+int pool_claim(vt_iocp *pool, vt_io **unit, uint64_t *index)
+{
+    return with_pool_lock(pool, [&]() {
+        vt_io *head = pool->open_head;
+        if (!head)
+            return;
+        *unit = head;
+        *index = head->chunks_claimed++;
+        if (head->chunks_claimed == head->ewf->chunk_count) {
+            pool->open_head = head->open_next;
+            if (!pool->open_head)
+                pool->open_tail = nullptr;
+            head->open_next = nullptr;
+        }
+    });
+}
+
+// Adds a unit with chunks to compress at the end of the open list.
+int pool_open(vt_iocp *pool, vt_io *unit)
+{
+    return with_pool_lock(pool, [&]() {
+        unit->open_next = nullptr;
+        if (pool->open_tail)
+            pool->open_tail->open_next = unit;
+        else
+            pool->open_head = unit;
+        pool->open_tail = unit;
+    });
+}
+
+// Counts one compressed chunk of the unit; *last is set for the one that completes it.
+int pool_complete(vt_iocp *pool, vt_io *unit, bool *last)
+{
+    return with_pool_lock(pool, [&]() { *last = ++unit->chunks_done == unit->ewf->chunk_count; });
+}
+
+// Every chunk is stored: packs them and hands the unit to the write thread.
+int finish_unit(vt_io *unit)
+{
+    io_deflate_pack(unit);
     if (vt_cond_signal(unit->compressed_event))
         return VT_ERR("failed to signal compress event");
     return 0;
 }
 
-// The worker loop: 0 when told to stop or the job stopped, 1 on a failure.
+// A unit taken from the queue: its chunks become claimable by every worker.
+int begin_unit(vt_iocp *pool, vt_io *unit)
+{
+    if (unit->state == VT_IO_FAILED)
+        return VT_ERR("failed on io object");
+    if (io_deflate_open(unit))
+        return VT_ERR("failed to deflate io object");
+    if (unit->ewf->chunk_count == 0)
+        return finish_unit(unit);
+    if (pool_open(pool, unit))
+        return 1;
+    // Wakes an idle worker to share the chunks.
+    if (unit->ewf->chunk_count > 1)
+        vt_cond_signal(pool->event);
+    return 0;
+}
+
+int compress_chunk(vt_iocp *pool, vt_io *unit, vt_deflate *stream, uint64_t index)
+{
+    if (io_deflate_chunk(unit, stream, index))
+        return VT_ERR("failed to deflate io object");
+    bool last = false;
+    if (pool_complete(pool, unit, &last))
+        return 1;
+    return last ? finish_unit(unit) : 0;
+}
+
+// The worker loop: chunks of open units first, oldest unit first, so units are
+// finished in the order they are written; then the next unit from the queue.
+// 0 when told to stop or the job stopped, 1 on a failure.
 int deflate_loop(vt_img *img, vt_iocp *pool, vt_deflate *stream)
 {
     for (;;) {
-        uint32_t value = 0;
         vt_io *unit = nullptr;
+        uint64_t index = 0;
+        if (pool_claim(pool, &unit, &index))
+            return 1;
+        if (unit) {
+            if (compress_chunk(pool, unit, stream, index))
+                return 1;
+            continue;
+        }
+        uint32_t value = 0;
         int taken = 0, more = 0;
         if (vt_fifo_take(pool->fifo, &value, &unit, &taken, &more))
             return VT_ERR("failed to take iocp fifo object");
@@ -367,7 +506,7 @@ int deflate_loop(vt_img *img, vt_iocp *pool, vt_deflate *stream)
             vt_cond_signal(pool->event);
         if (vt_img_get_sentinel(img) || value == VT_FIFO_STOP)
             return 0;
-        if (compress_unit(unit, stream))
+        if (begin_unit(pool, unit))
             return 1;
     }
 }
@@ -392,6 +531,8 @@ int vt_iocp_init(vt_iocp **slot)
         return VT_ERR("failed to create cond object");
     if (vt_fifo_init(&pool->fifo))
         return VT_ERR("failed to create fifo object");
+    if (vt_lock_init(&pool->lock))
+        return VT_ERR("failed to create lock object");
     pool->threads = new (std::nothrow) vt_thread *[pool->count]();
     if (!pool->threads)
         return VT_ERR("out of memory");
@@ -407,6 +548,7 @@ int vt_iocp_deit(vt_iocp **slot)
     if (pool->threads && pool->fifo && pool->event)
         vt_iocp_stop(pool);
     delete[] pool->threads;
+    vt_lock_deit(&pool->lock);
     vt_fifo_deit(&pool->fifo);
     vt_cond_deit(&pool->event);
     delete pool;
@@ -435,6 +577,8 @@ int vt_iocp_start(vt_iocp *pool, const char *compression, vt_img *job)
         return 1;
     if (std::strcmp(compression, compression_deflate) != 0)
         return VT_ERR("unsupported compression method -- %s", compression);
+    // Units left half-claimed by a stopped run are refilled by the next one.
+    pool->open_head = pool->open_tail = nullptr;
     for (int64_t i = 0; i < pool->count; ++i) {
         if (vt_thread_start_guarantee(&pool->threads[i], vt_iocp_deflate_worker, job))
             return VT_ERR("failed to start deflate thread");

@@ -8,9 +8,11 @@
 
 #include "vt_aux.h"
 #include "vt_disk.h"
+#include "vt_exa.h"
 #include "vt_img.h"
 #include "vt_json.h"
 #include "vt_read_state.h"
+#include "vt_task.h"
 #include "vt_thread.h"
 
 namespace {
@@ -19,6 +21,7 @@ struct read_release {
     void operator()(vt_read *read) const
     {
         vt_read_stop(read);
+        vt_exa_deit(&read->exa);
         vt_disk_deit(&read->disk);
         vt_json_obj_deit(&read->target);
         delete read;
@@ -47,15 +50,30 @@ int read_init_disk(vt_read *read, vt_json_obj *section)
     return 0;
 }
 
-// Fills one unit with n bytes at offset and hands it on. For a unit that
-// completes a table, the read position just behind it travels with the unit, so
-// the write thread can commit it with the hash state and writer offset of the
-// same boundary. The checkpoint is stored before the unit is dispatched: once
-// dispatched, the unit belongs to the hash and write threads.
+// The remote source: the examiner object and the target object it fetches.
+int read_init_vantrel(vt_read *read, vt_json_obj *section, vt_syslog *log)
+{
+    read->kind = VT_READ_VANTREL;
+    if (vt_exa_init(&read->exa, section, log))
+        return VT_ERR("failed to create examiner object");
+    if (vt_exa_get_target_object(read->exa, &read->target))
+        return VT_ERR("failed to get target object");
+    return 0;
+}
+
+// Fills one unit with n bytes at offset and hands it on: a disk is read here, a
+// remote target gets a request whose completion hands the unit on. For a unit
+// that completes a table, the read position just behind it travels with the
+// unit, so the write thread can commit it with the hash state and writer offset
+// of the same boundary. The checkpoint is stored before the unit is handed on
+// (or its request issued, whose completion may come first): from then on the
+// unit belongs to the hash and write threads.
 int read_unit(vt_img *img, vt_io *unit, uint64_t n, uint64_t *offset, uint64_t *remaining)
 {
+    vt_read *read = img->read;
+    const uint64_t at = *offset;
     vt_io_mark(unit, n);
-    if (vt_io_read_disk(unit, img->read->disk, *offset, n))
+    if (read->kind == VT_READ_DISK && vt_io_read_disk(unit, read->disk, at, n))
         return VT_ERR("failed to read io object");
     if (vt_read_state_update(img->rs, n, offset, remaining))
         return VT_ERR("failed to update read state");
@@ -65,8 +83,23 @@ int read_unit(vt_img *img, vt_io *unit, uint64_t n, uint64_t *offset, uint64_t *
             vt_read_state_get_object(img->rs, &unit->read_checkpoint))
             return VT_ERR("failed to save read state");
     }
-    if (vt_io_dispatch(unit))
+    const int handed_on = read->kind == VT_READ_VANTREL
+                              ? vt_io_read_vantrel(unit, read->exa, at, n)
+                              : vt_io_dispatch(unit);
+    if (handed_on)
         return VT_ERR("failed to read io object");
+    return 0;
+}
+
+// Waits until the unit has been written and may be refilled. A remote unit's read
+// is waited for first, so a subject that stops answering ends the run.
+int wait_written(vt_img *img, vt_io *unit)
+{
+    if (img->read->kind == VT_READ_VANTREL &&
+        vt_io_wait_vantrel(unit, img->read->exa, img))
+        return 1;
+    if (vt_cond_wait(unit->written_event))
+        return VT_ERR("failed to wait for write event");
     return 0;
 }
 
@@ -79,10 +112,8 @@ read_end drain_ring(vt_img *img, vt_io *unit)
 {
     vt_io *const first = unit;
     do {
-        if (vt_cond_wait(unit->written_event)) {
-            VT_ERR("failed to wait for write event");
+        if (wait_written(img, unit))
             return read_end::failed;
-        }
         if (vt_img_get_sentinel(img))
             return read_end::stopped;
         unit->state = VT_IO_FINISHED;
@@ -113,17 +144,16 @@ read_end read_source(vt_img *img)
     } while (unit != img->ios);
 
     while (remaining > 0) {
-        if (vt_cond_wait(unit->written_event)) {
-            VT_ERR("failed to wait for write event");
+        if (wait_written(img, unit))
             return read_end::failed;
-        }
         if (vt_img_get_sentinel(img)) {
             VT_ERR("read thread detected sentinel");
             return read_end::stopped;
         }
         const uint64_t n = std::min(unit->size, remaining);
-        VT_ERR("bytes to read = %llu and offset %llu.", static_cast<unsigned long long>(n),
-               static_cast<unsigned long long>(offset));
+        if (img->read->kind == VT_READ_DISK)
+            VT_ERR("bytes to read = %llu and offset %llu.", static_cast<unsigned long long>(n),
+                   static_cast<unsigned long long>(offset));
         if (read_unit(img, unit, n, &offset, &remaining))
             return read_end::failed;
         unit = unit->next;
@@ -131,7 +161,46 @@ read_end read_source(vt_img *img)
     return drain_ring(img, unit);
 }
 
+// Frees the requests of a closed session, which no task table holds any more.
+void release_requests(vt_img *img)
+{
+    vt_io *unit = img->ios;
+    do {
+        vt_task_deit(&unit->task);
+        unit = unit->next;
+    } while (unit != img->ios);
+}
+
+// The end of a run: reaching the end of the source ends it like a stop; the job
+// tells the two apart by its completeness check.
+void read_finish(vt_img *img, read_end end)
+{
+    if (end == read_end::failed)
+        vt_img_set_fault(img);
+    else
+        vt_img_set_sentinel(img);
+}
+
 } // namespace
+
+void *vt_img_read_worker_vantrel(void *job)
+{
+    auto *img = static_cast<vt_img *>(job);
+    vt_exa *exa = img->read->exa;
+    if (vt_exa_start(exa, vt_exa_read_cdb_worker, vt_exa_sentinel_worker, img)) {
+        VT_ERR("failed to start examiner");
+        vt_img_set_fault(img);
+        return nullptr;
+    }
+    const read_end end = read_source(img);
+    // Reads still in flight are answered before the logout (the subject answers
+    // in order) or dropped with the connection; either way the session is closed
+    // before their requests are freed.
+    vt_exa_stop(exa);
+    release_requests(img);
+    read_finish(img, end);
+    return nullptr;
+}
 
 void *vt_img_read_worker_disk(void *job)
 {
@@ -143,12 +212,7 @@ void *vt_img_read_worker_disk(void *job)
     }
     const read_end end = read_source(img);
     vt_disk_stop(img->read->disk);
-    // Reaching the end of the source ends the run like a stop; the job tells the
-    // two apart by its completeness check.
-    if (end == read_end::failed)
-        vt_img_set_fault(img);
-    else
-        vt_img_set_sentinel(img);
+    read_finish(img, end);
     return nullptr;
 }
 
@@ -156,23 +220,23 @@ int vt_read_init(vt_read **slot, vt_json_obj *doc, vt_syslog *log)
 {
     if (VT_NIL(2, slot, doc))
         return 1;
-    (void)log; // handed to the sessions of a remote source
     if (*slot)
         return VT_ERR("invalid paramater");
     read_ptr read(new (std::nothrow) vt_read{});
     if (!read)
         return VT_ERR("out of memory");
-    if (vt_json_obj_check_key(doc, "vantrel") == 0) {
-        read->kind = VT_READ_VANTREL;
-        VT_ERR("remote target source is not available in this build");
-        return VT_ERR("failed to create examiner object");
-    }
     vt_json_obj *raw = nullptr;
-    if (vt_json_obj_get_object(doc, "disk", &raw))
-        return VT_ERR("failed to get source object");
-    json_ptr section(raw);
-    if (read_init_disk(read.get(), section.get()))
-        return 1;
+    if (vt_json_obj_get_object(doc, "vantrel", &raw) == 0) {
+        json_ptr section(raw);
+        if (read_init_vantrel(read.get(), section.get(), log))
+            return 1;
+    } else {
+        if (vt_json_obj_get_object(doc, "disk", &raw))
+            return VT_ERR("failed to get source object");
+        json_ptr section(raw);
+        if (read_init_disk(read.get(), section.get()))
+            return 1;
+    }
     *slot = read.release();
     return 0;
 }
@@ -190,11 +254,19 @@ int vt_read_reload_object(vt_read *read)
 {
     if (VT_NIL(1, read))
         return 1;
-    if (read->kind != VT_READ_DISK)
-        return VT_ERR("invalid read type -- %d", read->kind);
     vt_json_obj *fresh = nullptr;
-    if (vt_disk_get_target_object(read->disk, &fresh))
-        return VT_ERR("failed to get target object");
+    switch (read->kind) {
+    case VT_READ_VANTREL:
+        if (vt_exa_get_target_object(read->exa, &fresh))
+            return VT_ERR("failed to get target object");
+        break;
+    case VT_READ_DISK:
+        if (vt_disk_get_target_object(read->disk, &fresh))
+            return VT_ERR("failed to get target object");
+        break;
+    default:
+        return VT_ERR("invalid read type -- %d", read->kind);
+    }
     vt_json_obj_deit(&read->target);
     read->target = fresh;
     return 0;
@@ -221,9 +293,18 @@ int vt_read_start(vt_read *read, vt_img *job)
 {
     if (VT_NIL(2, read, job))
         return 1;
-    if (read->kind != VT_READ_DISK)
+    vt_thread_fn worker = nullptr;
+    switch (read->kind) {
+    case VT_READ_VANTREL:
+        worker = vt_img_read_worker_vantrel;
+        break;
+    case VT_READ_DISK:
+        worker = vt_img_read_worker_disk;
+        break;
+    default:
         return VT_ERR("invalid read type -- %d", read->kind);
-    if (vt_thread_start_guarantee(&read->thread, vt_img_read_worker_disk, job))
+    }
+    if (vt_thread_start_guarantee(&read->thread, worker, job))
         return VT_ERR("failed to start read thread");
     return 0;
 }
@@ -242,6 +323,14 @@ int vt_read_log(vt_read *read, vt_syslog *log)
     uint64_t sector_size = 0, sector_count = 0;
     if (vt_read_get_size_and_count(read, &sector_size, &sector_count))
         return VT_ERR("failed to get sector size and count");
+    const auto size = static_cast<unsigned long long>(sector_size * sector_count);
+    if (read->kind == VT_READ_VANTREL)
+        return vt_syslog_log(log, 2,
+                             "[Evidence Details]\nSubject: %s\nTarget: %s\nDevice Size: "
+                             "%llu\nSector Size: %llu\nSector Count: %llu\n\n",
+                             read->exa->subject.text, read->exa->target.text, size,
+                             static_cast<unsigned long long>(sector_size),
+                             static_cast<unsigned long long>(sector_count));
     if (read->kind != VT_READ_DISK)
         return VT_ERR("invalid read type -- %d", read->kind);
     return vt_syslog_log(log, 2,
