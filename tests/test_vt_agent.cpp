@@ -997,4 +997,73 @@ TEST_F(AgentTest, RefusesABadCommandLine)
     }
 }
 
+// Messages of exactly the stack size, and requests whose length walks across many
+// 16-byte boundaries, pass unchanged in both directions: a login padded to the
+// wanted size is accepted only when its credentials arrived intact, and a read
+// answered in one piece of the stack size carries the target's bytes.
+TEST_F(AgentTest, StackSizedAndBoundaryMessagesPassUnchanged)
+{
+    const std::string big = dir.file("big.img");
+    write_random_file(big, 1 << 20);
+    const bytes big_content = file_bytes(big);
+    auto agent = start({"--target", "big=" + big}); // numbered 1, before disk0
+    auto exa = ready(*agent);
+    ASSERT_TRUE(exa->ready);
+
+    vt_rng *rng = nullptr;
+    ASSERT_EQ(vt_rng_init(&rng), 0);
+    // A login request of `size` bytes: the credentials plus a "padding" member of
+    // random letters and digits, which JSON writes without escapes.
+    auto padded_login = [&](size_t size) -> ObjPtr {
+        static const char alphabet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+        ObjPtr doc = Examiner::object();
+        vt_json_obj_string(doc.get(), "username", kUser, strlen(kUser));
+        vt_json_obj_string(doc.get(), "password", kPassword, strlen(kPassword));
+        vt_json_obj_string(doc.get(), "padding", "", 0);
+        uint8_t *message = nullptr;
+        size_t bare = 0;
+        if (vt_ptc_res_json(exa->scratch, doc.get(), VT_PTC_SUBJECT_LOGIN_REQ, 0, &message, &bare) ||
+            bare > size)
+            return ObjPtr();
+        bytes noise(size - bare);
+        if (!noise.empty())
+            vt_rng_rand_(rng, noise.data(), noise.size());
+        std::string padding;
+        for (uint8_t b : noise)
+            padding += alphabet[b % 62];
+        vt_json_obj_string(doc.get(), "padding", padding.data(), padding.size());
+        size_t built = 0;
+        if (vt_ptc_res_json(exa->scratch, doc.get(), VT_PTC_SUBJECT_LOGIN_REQ, 0, &message, &built) ||
+            built != size)
+            return ObjPtr();
+        return doc;
+    };
+
+    std::vector<size_t> sizes;
+    for (size_t size = 140; size <= 220; ++size)
+        sizes.push_back(size);
+    sizes.push_back(kStackSize - 1);
+    sizes.push_back(kStackSize);
+    for (size_t size : sizes) {
+        SCOPED_TRACE(testing::Message() << "examiner to agent, " << size << " bytes");
+        ObjPtr doc = padded_login(size);
+        ASSERT_TRUE(doc);
+        Answer answer = exa->call(VT_PTC_SUBJECT_LOGIN_REQ, doc.get());
+        EXPECT_EQ(answer.opcode, VT_PTC_SUBJECT_LOGIN_RES);
+        EXPECT_EQ(answer.error, 0u) << answer.error_text;
+    }
+    vt_rng_deit(&rng);
+
+    for (uint64_t length : {uint64_t(524288), uint64_t(524287), uint64_t(524272), uint64_t(524273)}) {
+        SCOPED_TRACE(testing::Message() << "agent to examiner, " << 48 + length << " bytes");
+        const uint64_t offset = 1000;
+        ReadAnswer answer = exa->read(1, offset, length);
+        ASSERT_EQ(answer.error, 0u) << answer.error_text;
+        EXPECT_EQ(answer.pieces, std::vector<size_t>{size_t(length)});
+        EXPECT_TRUE(answer.data == bytes(big_content.begin() + offset,
+                                         big_content.begin() + offset + length));
+    }
+    EXPECT_EQ(exa->channel->failed, 0);
+}
+
 } // namespace

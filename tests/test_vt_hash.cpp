@@ -412,4 +412,21 @@ TEST(HashObject, CopyIsIndependentOfTheCheckpoint)
     vt_json_obj_deit(&copy);
 }
 
+// Checkpoints whose block buffer holds exactly one byte or one byte short of a
+// whole block, at the start and after whole blocks: the two edges of the waiting
+// count that a checkpoint must carry and restore.
+INSTANTIATE_TEST_SUITE_P(
+    BlockBufferEdges, SaveAndResume,
+    testing::Values(SplitCase{"md5", 1}, SplitCase{"md5", 63}, SplitCase{"md5", 65},
+                    SplitCase{"md5", 127}, SplitCase{"sha1", 1}, SplitCase{"sha1", 63},
+                    SplitCase{"sha1", 65}, SplitCase{"sha1", 127}, SplitCase{"md5,sha1", 1},
+                    SplitCase{"md5,sha1", 63}),
+    [](const testing::TestParamInfo<SplitCase> &info) {
+        std::string name = info.param.method;
+        for (char &ch : name)
+            if (!isalnum(static_cast<unsigned char>(ch)))
+                ch = '_';
+        return name + "_at_" + std::to_string(info.param.split);
+    });
+
 } // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -614,6 +615,68 @@ TEST_F(Job, WalkWithoutJobsLeavesNothingBehind)
     ASSERT_EQ(vt_fcache_image_walk(opt.get(), collect_walk, &walk), 0);
     EXPECT_TRUE(walk.names.empty());
     EXPECT_FALSE(fs::exists(state.path() + "/image"));
+}
+
+// A writer killed at any moment of a rewrite never leaves a cut document at the
+// final path: the file there is always one whole document, old or new. The child
+// rewrites a large document in a loop, alternating its size so that a cut or a
+// mix of two writes would show, and is killed at varying moments.
+TEST_F(Job, KilledWriterNeverLeavesACutDocument)
+{
+    set_case_texts();
+    json_ptr doc = build();
+    ASSERT_TRUE(doc);
+    const std::string big(1 << 20, 'b'), small(256 << 10, 's');
+    ASSERT_EQ(vt_json_obj_string(doc.get(), "padding", small.data(), small.size()), 0);
+    ASSERT_EQ(vt_opt_json_create(opt.get(), doc.get()), 0);
+    const std::string path = job_dir() + "/json";
+
+    for (int round = 0; round < 12; ++round) {
+        SCOPED_TRACE(round);
+        int ready[2];
+        ASSERT_EQ(pipe(ready), 0);
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            close(ready[0]);
+            for (unsigned long i = 0;; ++i) {
+                const std::string &padding = i % 2 ? small : big;
+                if (vt_json_obj_string(doc.get(), "padding", padding.data(), padding.size()) ||
+                    vt_opt_json_create(opt.get(), doc.get()))
+                    _exit(1);
+                if (i == 0 && write(ready[1], "w", 1) != 1)
+                    _exit(1);
+            }
+        }
+        close(ready[1]);
+        char byte = 0;
+        const bool wrote = read(ready[0], &byte, 1) == 1;
+        close(ready[0]);
+        // Not a timing check: only spreads the kill over the phases of a rewrite.
+        usleep(useconds_t(round * 1300 % 11000));
+        kill(child, SIGKILL);
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(wrote) << "the writer failed before its first rewrite";
+        ASSERT_TRUE(WIFSIGNALED(status)) << "the writer stopped by itself";
+
+        struct stat info = {};
+        ASSERT_EQ(stat(path.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, 0600u);
+        const std::string text = vt_test::read_file(path);
+        vt_json_obj *raw = nullptr;
+        {
+            vt_test::SyserrCapture quiet;
+            ASSERT_EQ(vt_json_obj_decode(&raw, text.c_str(), text.size() + 1), 0)
+                << "cut document of " << text.size() << " bytes";
+        }
+        json_ptr loaded(raw);
+        const char *padding = nullptr;
+        size_t length = 0;
+        ASSERT_EQ(vt_json_obj_get_string(loaded.get(), "padding", &padding, &length), 0);
+        EXPECT_TRUE(std::string(padding, length) == big || std::string(padding, length) == small);
+        EXPECT_EQ(get_text(loaded.get(), "ewf", "case_number"), "C-7");
+    }
 }
 
 } // namespace

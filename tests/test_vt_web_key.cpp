@@ -27,6 +27,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -876,6 +877,181 @@ TEST_F(LoopbackFailure, PeerSilentAfterTheUpgradeTimesOut)
     EXPECT_EQ(vt_web_init(&channel, vt_web_type_client, peer.url().c_str(), settings, &inbox), 1);
     EXPECT_EQ(channel, nullptr);
     EXPECT_NE(errors.text().find("timeout on key negotiation after 1500 ms"), std::string::npos)
+        << errors.text();
+}
+
+// True when the reports appear in text in the given order.
+::testing::AssertionResult reports_in_order(const std::string &text,
+                                            const std::vector<std::string> &reports)
+{
+    size_t at = 0;
+    for (const std::string &report : reports) {
+        const size_t found = text.find(report, at);
+        if (found == std::string::npos)
+            return ::testing::AssertionFailure() << "missing or out of order: " << report << "\n"
+                                                 << text;
+        at = found + report.size();
+    }
+    return ::testing::AssertionSuccess();
+}
+
+// Each failure a subject can cause during negotiation fails channel creation with
+// one report per level, from the step up to the receiving core.
+TEST_F(LoopbackFailure, EveryNegotiationFailureReportsEachLevelInOrder)
+{
+    const std::string establish = "failed to establish encryption with server";
+    const std::string core = "connection disconnected on exception in receiving core";
+    auto first_byte = [](uint8_t value) {
+        return [value](bytes &m) { if (m[0] == 2) m[0] = value; };
+    };
+    struct Case {
+        const char *name;
+        std::function<void(bytes &)> tamper;
+        std::vector<std::string> reports;
+    } const cases[] = {
+        {"message 2 of 160 bytes",
+         [](bytes &m) { if (m[0] == 2) m.pop_back(); },
+         {"invalid server challenge response", "client key negotiation failed on state 3",
+          establish, core}},
+        {"message 2 of 162 bytes",
+         [](bytes &m) { if (m[0] == 2) m.push_back(0); },
+         {"invalid server challenge response", "client key negotiation failed on state 3",
+          establish, core}},
+        {"message 4 of kind 3",
+         [](bytes &m) { if (m[0] == 4) m[1] = 3; },
+         {"invalid client challenge response type 3", "client key negotiation failed on state 5",
+          establish, core}},
+        // A flipped IV bit flips exactly one bit of the decrypted verification block.
+        {"verification block off by one bit",
+         [](bytes &m) { if (m[0] == 6) m[fmt::kMsg6IvOffset + 3] ^= 0x08; },
+         {"failed to verify the establish session key", "client key negotiation failed on state 7",
+          establish, core}},
+        {"first byte 0", first_byte(0), {establish, core}},
+        {"first byte 1", first_byte(1), {establish, core}},
+        {"first byte 3", first_byte(3), {establish, core}},
+        {"first byte 5", first_byte(5), {establish, core}},
+        {"first byte 255", first_byte(255), {establish, core}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        vt_test::SyserrCapture errors;
+        {
+            KeyServer server(fmt::kKindRaw, c.tamper);
+            EXPECT_EQ(vt_web_init(&channel, vt_web_type_client, server.url().c_str(), settings, &inbox), 1);
+            EXPECT_EQ(channel, nullptr);
+        }
+        EXPECT_TRUE(reports_in_order(errors.text(), c.reports));
+    }
+}
+
+// A subject that holds a challenge key other than ours answers message 1 with a
+// proof the examiner cannot confirm: negotiation ends at state 3.
+TEST_F(LoopbackFailure, SubjectWithoutTheChallengeKeyFailsAtState3)
+{
+    vt_test::WsPeer::Options options;
+    options.mode = vt_test::WsPeer::Mode::record;
+    vt_test::WsPeer peer(options);
+    std::thread subject([&peer] {
+        if (!peer.wait_frames(1))
+            return;
+        const std::string m1 = peer.frames()[0].payload;
+        if (m1.size() != fmt::kTagSize + fmt::kMsg1Size)
+            return;
+        const std::string other_key = "someone-elses-key-24byte";
+        std::string m2(fmt::kMsg2Size, '\x5a');
+        m2[0] = 2;
+        vt_sha256_hmac_ex(reinterpret_cast<const uint8_t *>(other_key.data()), other_key.size(),
+                          reinterpret_cast<const uint8_t *>(m1.data()) + fmt::kTagSize +
+                              fmt::kMsg1ChallengeOffset,
+                          fmt::kChallengeSize,
+                          reinterpret_cast<uint8_t *>(m2.data()) + fmt::kMsg2ProofOffset,
+                          fmt::kProofSize);
+        peer.send(vt_test::WsPeer::encode(2, m1.substr(0, fmt::kTagSize) + m2));
+    });
+    vt_test::SyserrCapture errors;
+    const int result = vt_web_init(&channel, vt_web_type_client, peer.url().c_str(), settings, &inbox);
+    subject.join();
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(channel, nullptr);
+    EXPECT_TRUE(reports_in_order(errors.text(),
+                                 {"failed to validate the server challenge",
+                                  "client key negotiation failed on state 3",
+                                  "failed to establish encryption with server",
+                                  "connection disconnected on exception in receiving core"}));
+}
+
+size_t entries_of(const char *directory)
+{
+    size_t count = 0;
+    for (const auto &entry : std::filesystem::directory_iterator(directory)) {
+        (void)entry;
+        ++count;
+    }
+    return count;
+}
+
+// Waits (bounded) until the process is back to `threads` threads and `fds` open
+// descriptors; a thread or socket left behind keeps it from getting there.
+::testing::AssertionResult back_to(size_t threads, size_t fds)
+{
+    size_t now_threads = 0, now_fds = 0;
+    for (int i = 0; i < 500; ++i) {
+        now_threads = entries_of("/proc/self/task");
+        now_fds = entries_of("/proc/self/fd");
+        if (now_threads <= threads && now_fds <= fds)
+            return ::testing::AssertionSuccess();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return ::testing::AssertionFailure() << now_threads << " threads (" << threads << " before), "
+                                         << now_fds << " descriptors (" << fds << " before)";
+}
+
+// The subject leaves in the middle of the negotiation: creation fails, and no
+// reader thread, socket or channel is left behind.
+TEST_F(LoopbackFailure, SubjectLeavingMidNegotiationFailsCreationAndLeavesNothing)
+{
+    struct Case {
+        const char *name;
+        bool close_after_response;
+        size_t close_after_frames;
+    } const cases[] = {
+        {"right after the upgrade", true, 0},
+        {"after message 1", false, 1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const size_t threads = entries_of("/proc/self/task");
+        const size_t fds = entries_of("/proc/self/fd");
+        {
+            vt_test::WsPeer::Options options;
+            options.mode = vt_test::WsPeer::Mode::record;
+            options.close_after_response = c.close_after_response;
+            options.close_after_frames = c.close_after_frames;
+            vt_test::WsPeer peer(options);
+            vt_test::SyserrCapture errors;
+            EXPECT_EQ(vt_web_init(&channel, vt_web_type_client, peer.url().c_str(), settings, &inbox), 1);
+            EXPECT_EQ(channel, nullptr);
+        }
+        EXPECT_TRUE(back_to(threads, fds));
+    }
+}
+
+// A subject that accepts the connection and never answers the upgrade cannot hold
+// channel creation: it fails once the response time-out has passed.
+TEST_F(LoopbackFailure, SubjectSilentBeforeTheUpgradeFailsCreation)
+{
+    vt_test::WsPeer::Options options;
+    options.mode = vt_test::WsPeer::Mode::silent;
+    vt_test::WsPeer peer(options);
+    settings->response_timeout_ms = 1000;
+    vt_test::SyserrCapture errors;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(vt_web_init(&channel, vt_web_type_client, peer.url().c_str(), settings, &inbox), 1);
+    // Only guards against waiting forever.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+    EXPECT_EQ(channel, nullptr);
+    EXPECT_FALSE(peer.request().empty());
+    EXPECT_NE(errors.text().find("failed to complete websocket upgrade request"), std::string::npos)
         << errors.text();
 }
 
