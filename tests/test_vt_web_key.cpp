@@ -801,8 +801,10 @@ TEST_P(Loopback, NegotiatesThenMessagesPassBothWays)
                                    nullptr, 0, nullptr),
                   0);
         ASSERT_TRUE(wait_messages(i + 1));
-        bytes expected{'e', 'c', 'h', 'o', ':'};
-        expected.insert(expected.end(), messages[i].begin(), messages[i].end());
+        static constexpr char prefix[] = "echo:";
+        bytes expected(prefix, prefix + sizeof prefix - 1);
+        expected.resize(expected.size() + messages[i].size());
+        std::copy(messages[i].begin(), messages[i].end(), expected.end() - messages[i].size());
         std::lock_guard<std::mutex> hold(inbox.mutex);
         EXPECT_EQ(inbox.messages[i], expected);
     }
