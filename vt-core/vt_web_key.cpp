@@ -251,9 +251,11 @@ int vt_key_server_challenge_ping(vt_key_client_ctx *ctx,
 int vt_key_client_challenge_ping(vt_key_client_ctx *ctx, const uint8_t *message,
                                  size_t length, std::span<uint8_t, fmt::kMsg3Size> reply)
 {
-    if (!ctx || !ctx->challenge || !message)
+    if (!ctx || !ctx->challenge)
         return VT_ERR("invalid web object, buffer, or key pointer");
     challenge_wipe wipe{ctx->challenge};
+    if (!message)
+        return VT_ERR("invalid web object, buffer, or key pointer");
     if (length != fmt::kMsg2Size)
         return VT_ERR("invalid server challenge response");
     uint8_t expected[fmt::kProofSize];

@@ -362,6 +362,10 @@ static int parse_http_message(mg_connection *conn)
     char *const end = conn->buf + conn->header_length;
     while (p < end && (*p == ' ' || *p == '\r' || *p == '\n'))
         ++p;
+    // A head of blank lines only has no tokens: cut from its end, they would be the
+    // bytes behind the head (the first frame), not text the peer sent as its status.
+    if (p == end)
+        return VT_ERR("invalid http message; empty head");
     conn->status_tokens[0] = cut_token(p, end, false);
     conn->status_tokens[1] = cut_token(p, end, false);
     conn->status_tokens[2] = cut_token(p, end, true);
