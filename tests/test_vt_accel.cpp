@@ -10,7 +10,14 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
 #include <array>
+#include <atomic>
+#include <functional>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -851,6 +858,370 @@ TEST_F(MountTest, ForegroundMountEndsWhenUnmounted)
                        "` on another terminal to exit.\n"),
               std::string::npos);
     EXPECT_FALSE(std::filesystem::exists(mounts_ + "/" + host));
+}
+
+
+// ---- mounts seen by the listings, busy mounts, and how a served mount ends ----
+
+// Waits for a child for at most `seconds` (it is about not blocking forever), then
+// kills it. Returns the wait status, or -1 when the child had to be killed.
+int wait_child(pid_t child, int seconds)
+{
+    int status = 0;
+    for (int i = 0; i < seconds * 20; ++i) {
+        if (waitpid(child, &status, WNOHANG) == child)
+            return status;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    kill(child, SIGKILL);
+    waitpid(child, &status, 0);
+    return -1;
+}
+
+bool wait_until(const std::function<bool()> &done)
+{
+    for (int i = 0; i < 400; ++i) {
+        if (done())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return done();
+}
+
+class ServedMountTest : public MountTest {
+protected:
+    void TearDown() override
+    {
+        if (child_ > 0) {
+            kill(child_, SIGKILL);
+            waitpid(child_, nullptr, 0);
+        }
+        MountTest::TearDown();
+    }
+
+    // Adds the subject and mounts its target as a daemon.
+    void mount_daemon()
+    {
+        add_subject();
+        host_ = hostname();
+        mount_dir_ = mounts_ + "/" + host_ + "/" + kTarget;
+        RunResult mount = accel(with_login({"mount", "-s", host_, "-t", kTarget, "-m", mounts_,
+                                            "--daemon"}));
+        ASSERT_EQ(mount.status, 0) << mount.err;
+    }
+
+    // Adds the subject and starts a foreground mount in a child; waits until it serves.
+    void mount_foreground(const std::vector<std::string> &extra = {})
+    {
+        add_subject();
+        host_ = hostname();
+        mount_dir_ = mounts_ + "/" + host_ + "/" + kTarget;
+        std::vector<std::string> args = with_login(
+            {vt_test::program("vt_accel"), "mount", "-s", host_, "-t", kTarget, "-m", mounts_});
+        args.insert(args.end(), extra.begin(), extra.end());
+        const std::vector<std::string> env = this->env();
+        const std::string out_file = dir_.file("fg.out");
+        child_ = fork();
+        if (child_ == 0) {
+            for (const std::string &entry : env)
+                putenv(const_cast<char *>(entry.c_str()));
+            int out = open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(out, STDOUT_FILENO);
+            dup2(out, STDERR_FILENO);
+            std::vector<char *> argv;
+            for (std::string &arg : args)
+                argv.push_back(arg.data());
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        ASSERT_TRUE(wait_until([&] {
+            struct stat st{};
+            return stat(file().c_str(), &st) == 0 && size_t(st.st_size) == kSize;
+        })) << vt_test::read_file(out_file);
+    }
+
+    // Waits for the foreground mount to end; its exit status, or -1.
+    int foreground_status()
+    {
+        int status = wait_child(child_, 60);
+        child_ = -1;
+        if (status < 0 || !WIFEXITED(status))
+            return -1;
+        return WEXITSTATUS(status);
+    }
+
+    std::string file() const { return mount_dir_ + "/" + kTarget; }
+
+    // The cache directory of the mounted target: the one holding its pid file.
+    std::string record_dir() const
+    {
+        for (const auto &entry : std::filesystem::recursive_directory_iterator(state_ + "/cache"))
+            if (entry.path().filename() == "pid")
+                return entry.path().parent_path().string();
+        return {};
+    }
+
+    // After the mount ended: no records, no directories made for it.
+    void expect_mount_gone()
+    {
+        EXPECT_TRUE(wait_until([&] { return !std::filesystem::exists(mounts_ + "/" + host_); }));
+        EXPECT_EQ(record_dir(), "");
+        EXPECT_EQ(accel({"active"}).err, "Active target list is empty.\n");
+    }
+
+    std::string host_;
+    pid_t child_ = -1;
+};
+
+TEST_F(ServedMountTest, ListingsShowTheServingProcessAndPath)
+{
+    mount_daemon();
+    const std::string dir = record_dir();
+    ASSERT_NE(dir, "");
+    const std::string pid_text = vt_test::read_file(dir + "/pid");
+    const pid_t pid = pid_t(atol(pid_text.c_str()));
+    ASSERT_GT(pid, 1);
+    EXPECT_EQ(kill(pid, 0), 0); // the daemon itself, still serving
+    EXPECT_EQ(vt_test::read_file(dir + "/path"), mount_dir_);
+    const std::string pid_dec = std::to_string(pid);
+    const std::string blocks = std::to_string(kSize / 512);
+    const std::string target_csv =
+        "\"disk0\",\"512\",\"" + blocks + "\",\"" + pid_dec + "\",\"" + mount_dir_ + "\"\n";
+
+    RunResult csv = accel({"active"});
+    EXPECT_EQ(csv.status, 0) << csv.err;
+    EXPECT_EQ(csv.out.rfind("name,platform,url,version,name,block_size,block_count,pid,"
+                            "mount_path\n\"" + host_ + "\",", 0), 0u) << csv.out;
+    EXPECT_TRUE(csv.out.size() > target_csv.size() &&
+                csv.out.substr(csv.out.size() - target_csv.size()) == target_csv) << csv.out;
+
+    const std::string path_key = "\"mount_path\": \"" + mount_dir_ + "\",\n";
+    RunResult json = accel({"active", "--json"});
+    EXPECT_EQ(json.status, 0);
+    EXPECT_EQ(json.out.rfind("{\n    \"subjects\": [\n", 0), 0u) << json.out;
+    EXPECT_NE(json.out.find("\"hostname\": \"" + host_ + "\""), std::string::npos);
+    EXPECT_NE(json.out.find(path_key), std::string::npos) << json.out;
+    EXPECT_NE(json.out.find("\"pid\": \"" + pid_dec + "\",\n"), std::string::npos) << json.out;
+    EXPECT_NE(json.out.find("\"block_count\": \"" + blocks + "\""), std::string::npos);
+
+    RunResult raw = accel({"active", "--json", "--raw"});
+    EXPECT_EQ(raw.status, 0);
+    EXPECT_NE(raw.out.find(path_key), std::string::npos) << raw.out;
+    EXPECT_NE(raw.out.find("\"pid\": \"" + b64_le(uint64_t(pid)) + "\""), std::string::npos)
+        << raw.out;
+    EXPECT_NE(raw.out.find("\"block_count\": \"" + b64_be(kSize / 512) + "\""),
+              std::string::npos);
+
+    RunResult cache = accel({"cache", "-s", host_});
+    EXPECT_EQ(cache.status, 0);
+    EXPECT_EQ(cache.out, "name,block_size,block_count,pid,mount_path\n" + target_csv);
+    RunResult cache_json = accel({"cache", "-s", host_, "--json"});
+    EXPECT_EQ(cache_json.status, 0);
+    EXPECT_EQ(cache_json.out.rfind("{\n    \"targets\": [\n", 0), 0u) << cache_json.out;
+    EXPECT_NE(cache_json.out.find(path_key), std::string::npos) << cache_json.out;
+    EXPECT_NE(cache_json.out.find("\"pid\": \"" + pid_dec + "\",\n"), std::string::npos);
+    RunResult cache_raw = accel({"cache", "-s", host_, "--json", "--raw"});
+    EXPECT_NE(cache_raw.out.find("\"pid\": \"" + b64_le(uint64_t(pid)) + "\""),
+              std::string::npos) << cache_raw.out;
+
+    EXPECT_EQ(accel({"umount", "-s", host_, "-t", kTarget}).status, 0);
+    expect_mount_gone();
+}
+
+TEST_F(ServedMountTest, BusyMountIsNeitherUnmountedNorForgotten)
+{
+    mount_daemon();
+    const std::string subject_file = cache_subject_file();
+    const std::string targets_file =
+        subject_file.substr(0, subject_file.rfind('/')) + "/targets";
+    int fd = open(file().c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    const std::string busy = "Failed to unmount " + mount_dir_ +
+                             "; target is busy.\nPlease close all applications using the target.\n";
+
+    RunResult umount = accel({"umount", "-s", host_, "-t", kTarget});
+    EXPECT_EQ(umount.status, 1);
+    EXPECT_NE(umount.err.find(busy), std::string::npos) << umount.err;
+    EXPECT_EQ(umount.out.find("Successfully unmounted"), std::string::npos);
+
+    RunResult remove = accel({"remove", "-s", host_});
+    EXPECT_EQ(remove.status, 1);
+    EXPECT_NE(remove.err.find(busy), std::string::npos) << remove.err;
+    // The name has been resolved to the subject's URL by then.
+    EXPECT_NE(remove.err.find("Failed to remove subject " + subject_ + "/sub from cached.\n"),
+              std::string::npos) << remove.err;
+    EXPECT_TRUE(std::filesystem::exists(subject_file));
+    EXPECT_TRUE(std::filesystem::exists(targets_file));
+
+    // Still served, and still listed.
+    EXPECT_EQ(read_range(fd, 4096, 4096), source_.substr(4096, 4096));
+    EXPECT_EQ(accel({"active"}).status, 0);
+    close(fd);
+
+    RunResult freed = accel({"remove", "-s", host_});
+    EXPECT_EQ(freed.status, 0) << freed.err;
+    EXPECT_NE(freed.out.find("Successfully unmounted " + mount_dir_ + ".\n"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(subject_file));
+    EXPECT_FALSE(std::filesystem::exists(targets_file));
+    EXPECT_TRUE(wait_until([&] { return !std::filesystem::exists(mounts_ + "/" + host_); }));
+}
+
+class StopSignalTest : public ServedMountTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(StopSignalTest, ForegroundMountEndsCleanly)
+{
+    mount_foreground();
+    ASSERT_NE(record_dir(), "");
+    ASSERT_EQ(kill(child_, GetParam()), 0);
+    EXPECT_EQ(foreground_status(), 0) << vt_test::read_file(dir_.file("fg.out"));
+    expect_mount_gone();
+    EXPECT_FALSE(std::filesystem::exists(file()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, StopSignalTest, ::testing::Values(SIGINT, SIGTERM),
+                         [](const ::testing::TestParamInfo<int> &info) {
+                             return std::string(info.param == SIGINT ? "SIGINT" : "SIGTERM");
+                         });
+
+TEST_F(ServedMountTest, LostSubjectEndsTheMount)
+{
+    mount_foreground({"--verbose"}); // failure reports of the served mount go to its output
+    int fd = open(file().c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(read_range(fd, 0, 8192), source_.substr(0, 8192));
+    agent_.reset(); // kill -9: the connection drops without a word
+    EXPECT_EQ(foreground_status(), 0) << vt_test::read_file(dir_.file("fg.out"));
+    close(fd);
+    const std::string out = vt_test::read_file(dir_.file("fg.out"));
+    EXPECT_EQ(out.find("failed to log out of target"), std::string::npos) << out;
+    expect_mount_gone();
+}
+
+TEST_F(ServedMountTest, ForegroundFailuresHaveTheirStatus)
+{
+    add_subject();
+    const std::string host = hostname();
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string err;
+    };
+    const std::vector<Case> cases = {
+        {with_login({"mount", "-s", host, "-t", "nodisk", "-m", mounts_}), 6,
+         "Failed to find target -- nodisk.\n"},
+        {{"mount", "-s", host, "-t", kTarget, "-m", mounts_, "-u", kUser, "-p", "nope"}, 3,
+         "Failed to log into subject -- examiner @ " + subject_ + "/sub.\n"},
+    };
+    for (const Case &c : cases) {
+        RunResult r = accel(c.args);
+        EXPECT_EQ(r.status, c.status) << c.args[4];
+        EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+        EXPECT_TRUE(std::filesystem::is_empty(mounts_));
+    }
+}
+
+// Forwards loopback connections to the agent, holding each one back for a while first,
+// so that every handshake step of a mount takes that long.
+class SlowProxy {
+public:
+    SlowProxy(const std::string &port, int delay_ms) : upstream_(atoi(port.c_str()))
+    {
+        listener_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof addr;
+        if (bind(listener_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+            listen(listener_, 8) != 0 ||
+            getsockname(listener_, reinterpret_cast<sockaddr *>(&addr), &length) != 0)
+            return;
+        port_ = std::to_string(ntohs(addr.sin_port));
+        accepter_ = std::thread([this, delay_ms] {
+            for (;;) {
+                int client = accept(listener_, nullptr, nullptr);
+                if (client < 0)
+                    return;
+                pumps_.emplace_back([this, client, delay_ms] { pump(client, delay_ms); });
+            }
+        });
+    }
+    ~SlowProxy()
+    {
+        shutdown(listener_, SHUT_RDWR);
+        close(listener_);
+        if (accepter_.joinable())
+            accepter_.join();
+        stop_ = true;
+        for (std::thread &t : pumps_)
+            t.join();
+    }
+    SlowProxy(const SlowProxy &) = delete;
+    SlowProxy &operator=(const SlowProxy &) = delete;
+    const std::string &port() const { return port_; }
+
+private:
+    void pump(int client, int delay_ms)
+    {
+        std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+        int server = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(uint16_t(upstream_));
+        if (connect(server, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0) {
+            std::array<pollfd, 2> fds = {pollfd{client, POLLIN, 0}, pollfd{server, POLLIN, 0}};
+            std::vector<char> buffer(65536);
+            while (!stop_) {
+                if (poll(fds.data(), fds.size(), 100) <= 0)
+                    continue;
+                bool closed = false;
+                for (int side = 0; side < 2 && !closed; ++side) {
+                    if (!fds[side].revents)
+                        continue;
+                    ssize_t n = read(fds[side].fd, buffer.data(), buffer.size());
+                    closed = n <= 0 || write(fds[1 - side].fd, buffer.data(), size_t(n)) != n;
+                }
+                if (closed)
+                    break;
+            }
+        }
+        close(server);
+        close(client);
+    }
+
+    int upstream_;
+    int listener_ = -1;
+    std::string port_;
+    std::atomic<bool> stop_{false};
+    std::thread accepter_;
+    std::vector<std::thread> pumps_;
+};
+
+TEST_F(ServedMountTest, ShortWaitIsRaisedToTheMinimum)
+{
+    // Each connection is held back 1.5 s: far beyond -w 100, well within the 5000 ms floor.
+    SlowProxy proxy(agent_->port(), 1500);
+    ASSERT_FALSE(proxy.port().empty());
+    subject_ = "127.0.0.1:" + proxy.port();
+    add_subject();
+    host_ = hostname();
+    mount_dir_ = mounts_ + "/" + host_ + "/" + kTarget;
+    // The cached port is the one the agent reports; point it at the proxy.
+    std::string subject = vt_test::read_file(cache_subject_file());
+    const std::string port_key = "\"port\": \"" + agent_->port() + "\"";
+    ASSERT_NE(subject.find(port_key), std::string::npos) << subject;
+    subject.replace(subject.find(port_key), port_key.size(), "\"port\": \"" + proxy.port() + "\"");
+    vt_test::write_file(cache_subject_file(), subject);
+    RunResult mount = accel(with_login({"mount", "-s", host_, "-t", kTarget, "-m", mounts_,
+                                        "-w", "100", "--daemon"}));
+    ASSERT_EQ(mount.status, 0) << mount.out << mount.err;
+    EXPECT_NE(mount.out.find("Exported target on " + mount_dir_ + ".\n"), std::string::npos);
+    int fd = open(file().c_str(), O_RDONLY);
+    EXPECT_EQ(read_range(fd, 100, 1000), source_.substr(100, 1000));
+    close(fd);
+    EXPECT_EQ(accel({"umount", "-s", host_, "-t", kTarget}).status, 0);
+    expect_mount_gone();
 }
 
 } // namespace

@@ -4,19 +4,14 @@
 // stalled and user-stopped sessions and their resumption.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/random.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
 #include <functional>
 #include <future>
 #include <memory>
@@ -31,22 +26,24 @@
 #include "vt_json.h"
 #include "vt_pwd.h"
 #include "vt_read_state.h"
+#include "vt_test_imager.h"
 #include "vt_test_util.h"
 #include "vt_thread.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using vt_test::Agent;
 using vt_test::read_file;
 using vt_test::run;
 using vt_test::SyserrCapture;
 using vt_test::TempDir;
-using vt_test::write_file;
+using vt_test::trim;
 
 constexpr uint64_t KiB = 1024;
 constexpr uint64_t MiB = 1024 * KiB;
-constexpr const char *user = "examiner";
-constexpr const char *password = "s3cret pass";
+constexpr const char *user = vt_test::agent_user;
+constexpr const char *password = vt_test::agent_password;
 // Generous bounds: only there so that a hang fails the test instead of the suite.
 constexpr auto patience = 120s;
 
@@ -64,40 +61,6 @@ struct exa_release {
     void operator()(vt_exa *exa) const { vt_exa_deit(&exa); }
 };
 using exa_ptr = std::unique_ptr<vt_exa, exa_release>;
-
-std::string trim(std::string text)
-{
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
-        text.pop_back();
-    return text;
-}
-
-// Source bytes in 96 KiB regions rotating through zeros, random bytes and text,
-// so that chunks are stored both compressed and raw. Every region starts with its
-// own number, so no two regions are alike and a misplaced one shows.
-void write_sample(const std::string &path, uint64_t size)
-{
-    std::string data(size, '\0');
-    constexpr uint64_t region = 96 * KiB;
-    constexpr char text[] = "remote evidence ";
-    for (uint64_t at = 0; at < size; at += region) {
-        char *bytes = data.data() + at;
-        const uint64_t n = std::min(region, size - at);
-        if ((at / region) % 3 == 1) {
-            for (uint64_t done = 0; done < n;) {
-                const ssize_t got = getrandom(bytes + done, n - done, 0);
-                ASSERT_GT(got, 0);
-                done += static_cast<uint64_t>(got);
-            }
-        } else if ((at / region) % 3 == 2) {
-            for (uint64_t i = 0; i < n; i += sizeof text - 1)
-                std::memcpy(bytes + i, text, std::min<uint64_t>(sizeof text - 1, n - i));
-        }
-        const uint64_t number = at / region;
-        std::memcpy(bytes, &number, std::min<uint64_t>(sizeof number, n));
-    }
-    write_file(path, data);
-}
 
 std::string digest_of(const std::string &tool, const std::string &path)
 {
@@ -136,76 +99,6 @@ uint64_t read_offset(vt_img *img)
     return offset;
 }
 
-// Our subject agent serving named targets on loopback. The destructor continues
-// and kills it, so no test leaves it stopped or running.
-class Agent {
-public:
-    Agent(const TempDir &dir, const std::vector<std::pair<std::string, std::string>> &targets,
-          const std::string &listen = "127.0.0.1:0")
-    {
-        const std::string password_file = dir.file("password");
-        const std::string port_file = dir.file("port");
-        write_file(password_file, password);
-        unlink(port_file.c_str());
-        std::vector<std::string> args = {vt_test::program("vt_agent"), "--listen", listen,
-                                         "--port-file", port_file, "--user", user,
-                                         "--password-file", password_file};
-        for (const auto &[name, path] : targets) {
-            args.push_back("--target");
-            args.push_back(name + "=" + path);
-        }
-        const std::string log = dir.file("agent.log");
-        pid_ = fork();
-        if (pid_ == 0) {
-            std::vector<char *> argv;
-            for (std::string &arg : args)
-                argv.push_back(arg.data());
-            argv.push_back(nullptr);
-            const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-            dup2(fd, 1);
-            dup2(fd, 2);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        for (auto deadline = std::chrono::steady_clock::now() + patience;
-             port_.empty() && std::chrono::steady_clock::now() < deadline;) {
-            if (access(port_file.c_str(), F_OK) == 0)
-                port_ = trim(read_file(port_file));
-            else
-                std::this_thread::sleep_for(20ms);
-            if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-                pid_ = -1;
-                break;
-            }
-        }
-    }
-    ~Agent() { kill_now(); }
-    Agent(const Agent &) = delete;
-    Agent &operator=(const Agent &) = delete;
-
-    bool running() const { return pid_ > 0 && !port_.empty(); }
-    const std::string &port() const { return port_; }
-    std::string url() const { return "127.0.0.1:" + port_ + "/sub"; }
-    void signal(int number) const
-    {
-        if (pid_ > 0)
-            kill(pid_, number);
-    }
-    void kill_now()
-    {
-        if (pid_ > 0) {
-            kill(pid_, SIGCONT);
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-            pid_ = -1;
-        }
-    }
-
-private:
-    pid_t pid_ = -1;
-    std::string port_;
-};
-
 struct JobParams {
     uint64_t read_size = 524288;
     uint64_t chunk_size = 32768;
@@ -236,7 +129,7 @@ protected:
     // Writes the sample, attaches it as a loop device when asked, and serves it.
     void serve(uint64_t size, bool loop_device)
     {
-        write_sample(backing(), size);
+        vt_test::write_evidence_sample(backing(), size);
         std::string path = backing();
         if (loop_device) {
             const auto attached = run({"/usr/sbin/losetup", "--find", "--show", backing()});
@@ -346,14 +239,7 @@ protected:
         EXPECT_EQ(vt_img_check_complete(img), 0);
         EXPECT_EQ(status_of(img), "completed");
         const std::string e01 = dir.file("out") + "/" + name + ".E01";
-        const auto verify = run({"/usr/bin/ewfverify", "-q", e01});
-        EXPECT_EQ(verify.status, 0) << verify.out << verify.err;
-        const std::string raw = dir.file("export");
-        const auto exported = run({"/usr/bin/ewfexport", "-q", "-u", "-f", "raw", "-t", raw, e01});
-        ASSERT_EQ(exported.status, 0) << exported.out << exported.err;
-        const auto compared = run({"/usr/bin/cmp", raw + ".raw", backing()});
-        EXPECT_EQ(compared.status, 0) << "exported bytes differ from the source: " << compared.out;
-        unlink((raw + ".raw").c_str());
+        vt_test::expect_e01_equals(e01, backing(), dir.file("export"));
 
         const std::string md5 = digest_of("/usr/bin/md5sum", backing());
         const std::string sha1 = digest_of("/usr/bin/sha1sum", backing());

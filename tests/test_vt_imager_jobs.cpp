@@ -9,13 +9,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <fstream>
-#include <functional>
 #include <random>
 #include <string>
 #include <thread>
@@ -24,37 +22,23 @@
 #include "vt_db.h"
 #include "vt_json.h"
 #include "vt_main_misc.h"
+#include "vt_test_imager.h"
 #include "vt_test_util.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using clock_type = std::chrono::steady_clock;
 
-const std::string hint = "Try again with -v,--verbose option to troubleshoot.\n";
-const std::string status_header = "status,image_name,image_info,read_bytes_per_sec,offset,length\n";
+using vt_test::contains;
+using vt_test::eventually;
+using vt_test::exists;
+using vt_test::parse_status;
+using vt_test::status_header;
+using vt_test::status_line;
+using vt_test::Throttle;
+using vt_test::tool;
 
-bool contains(const std::string &text, const std::string &part)
-{
-    return text.find(part) != std::string::npos;
-}
-
-bool exists(const std::string &path)
-{
-    struct stat info;
-    return lstat(path.c_str(), &info) == 0;
-}
-
-// Full path of a system tool (the test runner starts programs without a shell).
-std::string tool(const std::string &name)
-{
-    for (const char *dir : {"/usr/sbin", "/sbin", "/usr/bin", "/bin"}) {
-        const std::string path = std::string(dir) + "/" + name;
-        if (access(path.c_str(), X_OK) == 0)
-            return path;
-    }
-    return name;
-}
+const std::string &hint = vt_test::troubleshoot_hint;
 
 // A file of pseudo-random bytes (incompressible, so the image holds real work).
 void write_sample(const std::string &path, uint64_t size)
@@ -94,99 +78,9 @@ private:
     std::string device_;
 };
 
-// Slows a daemon down by keeping it stopped most of the time, so that a test can
-// watch and stop it long before it could finish, however fast the machine is.
-class Throttle {
-public:
-    explicit Throttle(pid_t pid) : pid_(pid), thread_([this] { run(); }) {}
-    ~Throttle()
-    {
-        done_ = true;
-        thread_.join();
-        kill(pid_, SIGCONT);
-    }
-    Throttle(const Throttle &) = delete;
-    Throttle &operator=(const Throttle &) = delete;
-
-private:
-    void run()
-    {
-        while (!done_) {
-            if (kill(pid_, SIGSTOP) != 0)
-                return;
-            std::this_thread::sleep_for(45ms);
-            kill(pid_, SIGCONT);
-            std::this_thread::sleep_for(5ms);
-        }
-    }
-    pid_t pid_;
-    std::atomic<bool> done_{false};
-    std::thread thread_;
-};
-
-// Polls condition until it holds or the deadline passes; true when it held.
-bool eventually(const std::function<bool()> &condition, std::chrono::seconds limit)
-{
-    const auto deadline = clock_type::now() + limit;
-    while (clock_type::now() < deadline) {
-        if (condition())
-            return true;
-        std::this_thread::sleep_for(100ms);
-    }
-    return condition();
-}
-
-// Fields of a CSV status line.
-struct status_line {
-    std::string status, name, info;
-    uint64_t rate = 0, offset = 0, length = 0;
-};
-
-bool parse_status(const std::string &line, status_line *out)
-{
-    std::vector<std::string> fields;
-    size_t start = 0;
-    for (;;) {
-        const size_t comma = line.find(',', start);
-        fields.push_back(line.substr(start, comma - start));
-        if (comma == std::string::npos)
-            break;
-        start = comma + 1;
-    }
-    if (fields.size() != 6)
-        return false;
-    *out = {fields[0], fields[1], fields[2], std::stoull(fields[3]), std::stoull(fields[4]),
-            std::stoull(fields[5])};
-    return true;
-}
-
-// vt_imager with its state root and rendezvous sockets in directories of the test.
-class ImagerJobs : public ::testing::Test {
+// Local-disk jobs whose documents the test writes itself.
+class ImagerJobs : public vt_test::ImagerTest {
 protected:
-    void TearDown() override
-    {
-        // Daemons die with the test that started them, even when it failed.
-        for (pid_t pid : daemons_) {
-            kill(pid, SIGCONT);
-            kill(pid, SIGKILL);
-        }
-    }
-
-    vt_test::RunResult imager(std::vector<std::string> args, const std::string &input = "")
-    {
-        args.insert(args.begin(), vt_test::program("vt_imager"));
-        return vt_test::run(args, input,
-                            {"VANTREL_STATE_DIR=" + state.path(),
-                             "VANTREL_SOCKET_DIR=" + state.path()});
-    }
-
-    std::string job_dir(const std::string &name) const
-    {
-        return state.path() + "/image/" + name;
-    }
-
-    std::string image(const std::string &name) const { return out.file(name + ".E01"); }
-
     // Writes the document of a local-disk job as a client of the job engine would.
     void write_disk_job(const std::string &name, const std::string &device,
                         const std::string &extra = "")
@@ -202,53 +96,6 @@ protected:
                             " \"image_name\": \"" + name + "\", \"hash\": \"md5,sha1\"}" +
                                 extra + "}");
     }
-
-    // The process named by the job's pid file once that process is alive; it is
-    // killed at the end of the test.
-    pid_t daemon_pid(const std::string &name)
-    {
-        pid_t pid = 0;
-        eventually(
-            [&] {
-                const std::string text = vt_test::read_file(job_dir(name) + "/pid");
-                pid = text.empty() ? 0 : pid_t(std::strtol(text.c_str(), nullptr, 10));
-                return pid > 0 && kill(pid, 0) == 0;
-            },
-            30s);
-        if (pid > 0)
-            daemons_.push_back(pid);
-        return pid;
-    }
-
-    status_line status_of(const std::string &name)
-    {
-        const vt_test::RunResult r = imager({"status", "-n", name});
-        status_line line;
-        if (r.status == 0 && r.out.rfind(status_header, 0) == 0)
-            parse_status(r.out.substr(status_header.size(), r.out.size() - status_header.size() - 1),
-                         &line);
-        return line;
-    }
-
-    // The image verifies with an independent reader and holds the sample's bytes.
-    void expect_image_equals(const std::string &e01, const std::string &sample)
-    {
-        const vt_test::RunResult verify = vt_test::run({tool("ewfverify"), "-q", e01});
-        EXPECT_EQ(verify.status, 0) << verify.out << verify.err;
-        const std::string target = out.file("export");
-        const vt_test::RunResult exported =
-            vt_test::run({tool("ewfexport"), "-q", "-u", "-f", "raw", "-t", target, e01});
-        ASSERT_EQ(exported.status, 0) << exported.out << exported.err;
-        const vt_test::RunResult compared = vt_test::run({tool("cmp"), target + ".raw", sample});
-        EXPECT_EQ(compared.status, 0) << compared.out << compared.err;
-        unlink((target + ".raw").c_str());
-        unlink((target + ".raw.info").c_str());
-    }
-
-    vt_test::TempDir state;
-    vt_test::TempDir out;
-    vt_test::TempDir data;
-    std::vector<pid_t> daemons_;
 };
 
 // ---- status from job documents ----

@@ -8,14 +8,18 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "vt_aux.h"
@@ -743,5 +747,218 @@ TEST(Aux, ThreadAndPathHelpers)
     EXPECT_NE(vt_path_exist(dir.file("absent").c_str()), 0);
     EXPECT_NE(capture.text().find("failed to locate " + dir.file("absent")), std::string::npos);
 }
+
+// ---- Stops between the checkpoint steps of a marked unit ----
+
+// Holds one pipeline thread at a checkpoint moment of the n-th marked unit of a
+// run until the test lets it go; installed as the job's test hook.
+class MomentGate {
+public:
+    // Holds the thread that reaches point with the ordinal-th marked unit of the
+    // next run.
+    void arm(uint32_t point, uint64_t ordinal)
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        point_ = point;
+        ordinal_ = ordinal;
+        seen_ = 0;
+        boundary_ = 0;
+        held_ = false;
+        open_ = false;
+    }
+
+    void install(vt_img *img) { img->test_hook = {&MomentGate::hook, this}; }
+
+    // Waits until a thread is held; false when the run never got there.
+    bool wait_held()
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        // A generous bound only, so a run that misses the moment fails the test.
+        return changed_.wait_for(lock, std::chrono::seconds(120), [&]() { return held_; });
+    }
+
+    // The read position stored in the held unit: the table boundary it completes.
+    uint64_t boundary()
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        return boundary_;
+    }
+
+    // Lets the held thread, and every later one of this run, go on.
+    void open()
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        open_ = true;
+        changed_.notify_all();
+    }
+
+private:
+    static void hook(vt_img *, uint32_t point, vt_io *unit, void *user)
+    {
+        auto *gate = static_cast<MomentGate *>(user);
+        std::unique_lock<std::mutex> lock(gate->mutex_);
+        if (gate->open_ || point != gate->point_ || ++gate->seen_ != gate->ordinal_)
+            return;
+        gate->boundary_ = get_number(unit->read_checkpoint, "offset");
+        gate->held_ = true;
+        gate->changed_.notify_all();
+        gate->changed_.wait(lock, [&]() { return gate->open_; });
+    }
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    uint32_t point_ = 0;
+    uint64_t ordinal_ = 0;
+    uint64_t seen_ = 0;
+    uint64_t boundary_ = 0;
+    bool held_ = false;
+    bool open_ = false;
+};
+
+// Where the stop falls among the three saves of one marked unit. Its read position
+// is always saved already (the reader stores it before handing the unit on).
+struct MomentCase {
+    const char *label;
+    uint32_t point;
+    bool unit_in_file; // the marked unit is written when the stop arrives
+};
+
+// At which marked units (counted from 1 within each run) successive runs stop.
+struct StopPlan {
+    const char *label;
+    std::vector<uint64_t> marks;
+    bool fresh_object; // resume from a job object built from the saved file
+};
+
+// Failure messages name the case instead of dumping its bytes.
+void PrintTo(const MomentCase &c, std::ostream *os) { *os << c.label; }
+void PrintTo(const StopPlan &c, std::ostream *os) { *os << c.label; }
+
+class ImageCheckpointMoment
+    : public ImageJob,
+      public ::testing::WithParamInterface<std::tuple<MomentCase, StopPlan>> {
+protected:
+    void TearDown() override
+    {
+        // A held thread is let go before the job is released, which joins it.
+        gate.open();
+        img.reset();
+        ImageJob::TearDown();
+    }
+
+    uint64_t ring_depth() const
+    {
+        uint64_t units = 0;
+        const vt_io *unit = img->ios;
+        do {
+            ++units;
+            unit = unit->next;
+        } while (unit != img->ios);
+        return units;
+    }
+
+    // Waits until the reader has handed out the source up to position.
+    bool wait_read_position(uint64_t position)
+    {
+        // A generous bound only, so a reader that stalls fails the test.
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+        while (std::chrono::steady_clock::now() < limit) {
+            uint64_t offset = 0, remaining = 0, rate = 0;
+            vt_read_state_get_state(img->rs, &offset, &remaining, &rate);
+            if (offset >= position)
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return false;
+    }
+
+    MomentGate gate;
+    img_ptr img;
+};
+
+TEST_P(ImageCheckpointMoment, StopNamesOneTableBoundaryAndResumesToTheSameImage)
+{
+    const auto &[moment, plan] = GetParam();
+    // Reads of one chunk, tables of four: a marked unit every 128 KiB of source.
+    const JobParams p{32768, 32768, 4};
+    const uint64_t size = 6 * MiB + 3 * 512;
+    uint64_t capacity = 0;
+    ASSERT_EQ(vt_ewf_table_capacity(p.read_size, p.chunk_size, p.table_size, &capacity), 0);
+    const uint64_t table_bytes = capacity * p.chunk_size;
+    const std::string source = attach(size, 11);
+    img = job_from_file(document(p, disk_section()));
+    ASSERT_TRUE(img);
+
+    for (size_t run_index = 0; run_index < plan.marks.size(); ++run_index) {
+        const uint64_t mark = plan.marks[run_index];
+        gate.arm(moment.point, mark);
+        gate.install(img.get());
+        ASSERT_EQ(run_index == 0 ? vt_img_start(img.get()) : vt_img_restart(img.get()), 0);
+        ASSERT_TRUE(gate.wait_held()) << "no thread reached marked unit " << mark;
+        const uint64_t boundary = gate.boundary();
+        ASSERT_GE(boundary, table_bytes);
+        // While the thread is held the reader runs as far ahead as the ring lets
+        // it: the marked unit's read position is saved and the units behind it
+        // are read too, so the job's read position is past the boundary.
+        const uint64_t ahead = std::min(size, boundary + (ring_depth() - 1) * p.read_size);
+        ASSERT_TRUE(wait_read_position(ahead)) << "the reader never reached " << ahead;
+        ASSERT_EQ(vt_img_set_sentinel(img.get()), 0);
+        gate.open();
+        finish_run(img.get());
+
+        json_ptr saved = saved_document();
+        ASSERT_EQ(status_of(saved.get()), "stopped") << "mark " << mark;
+        EXPECT_NE(vt_img_check_complete(img.get()), 0);
+        expect_consistent_recover(saved.get(), e01(), p.chunk_size, size);
+        const uint64_t committed =
+            get_number(section(section(saved.get(), "recover").get(), "read").get(), "offset");
+        if (moment.unit_in_file) {
+            // The unit's data is in the file: its boundary may be committed, or the
+            // one before it.
+            EXPECT_TRUE(committed == boundary || committed == boundary - table_bytes)
+                << "committed " << committed << ", marked boundary " << boundary;
+        } else {
+            // The unit never reached the file: its boundary cannot be the checkpoint,
+            // and the one before it was committed when its unit was written.
+            EXPECT_EQ(committed, boundary - table_bytes) << "marked boundary " << boundary;
+        }
+        EXPECT_EQ(run({"/usr/bin/ewfinfo", e01()}).status, 0);
+        if (plan.fresh_object) {
+            img.reset();
+            img = job_from_saved();
+            ASSERT_TRUE(img);
+        }
+    }
+
+    img->test_hook = {};
+    ASSERT_EQ(vt_img_restart(img.get()), 0);
+    finish_run(img.get());
+    EXPECT_EQ(status_of(saved_document().get()), "completed");
+    EXPECT_EQ(vt_img_check_complete(img.get()), 0);
+    expect_complete_image(source);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Moments, ImageCheckpointMoment,
+    ::testing::Combine(
+        ::testing::Values(
+            // The reader has saved the unit's read position and read on; the hash
+            // thread has hashed it; the write thread has not yet written it.
+            MomentCase{"reader_and_hash_ahead_of_writer", VT_IMG_HOOK_WRITE_MARK, false},
+            // The hash thread has saved the unit's hash state; the write thread
+            // cannot have written it yet.
+            MomentCase{"hashed_not_written", VT_IMG_HOOK_HASHED_MARK, false},
+            // The write thread has written the unit and not yet committed.
+            MomentCase{"written_not_committed", VT_IMG_HOOK_WRITTEN_MARK, true}),
+        ::testing::Values(
+            // The first table, whose earlier boundary is the start of the source.
+            StopPlan{"first_table_then_sixth", {1, 6}, false},
+            StopPlan{"fresh_object", {3, 10, 2}, true},
+            // The last full table (the source holds 48 of 128 KiB): the reader has
+            // already read the source to its end.
+            StopPlan{"last_full_table", {48}, true})),
+    [](const auto &info) {
+        return std::string(std::get<0>(info.param).label) + "_" + std::get<1>(info.param).label;
+    });
 
 } // namespace

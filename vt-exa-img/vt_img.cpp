@@ -2,6 +2,7 @@
 // ends them with a finished image file, a status record and a checkpoint that
 // always names one table boundary, and writes the acquisition log of a complete run.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -336,6 +337,14 @@ int vt_img_recover(vt_img *img, uint64_t *remaining)
 
 // ---- Pipeline threads ----
 
+// Lets a test hold this pipeline thread at a moment of a marked unit (see
+// vt_img_test_hook); nothing happens while the hook is null.
+void at_marked_unit(vt_img *img, uint32_t point, vt_io *unit)
+{
+    if (img->test_hook.fn && unit->mark)
+        img->test_hook.fn(img, point, unit, img->test_hook.user);
+}
+
 int hash_unit(vt_img *img, vt_io *unit)
 {
     if (unit->state == VT_IO_FAILED)
@@ -346,6 +355,7 @@ int hash_unit(vt_img *img, vt_io *unit)
         vt_json_obj_deit(&unit->hash_checkpoint);
         if (vt_hash_save(img->hash) || vt_hash_get_object(img->hash, &unit->hash_checkpoint))
             return VT_ERR("failed to save hash state");
+        at_marked_unit(img, VT_IMG_HOOK_HASHED_MARK, unit);
     }
     if (vt_cond_signal(unit->hashed_event))
         return VT_ERR("failed to signal hash event");
@@ -381,6 +391,7 @@ int write_unit(vt_img *img, vt_io *unit)
         return VT_ERR("failed on io object");
     if (vt_io_write(unit, img->ewf))
         return VT_ERR("failed to write ewf object");
+    at_marked_unit(img, VT_IMG_HOOK_WRITTEN_MARK, unit);
     if (unit->mark && commit_unit(img, unit))
         return VT_ERR("failed to save ewf state");
     if (vt_cond_signal(unit->written_event))
@@ -396,6 +407,7 @@ void *vt_img_write_worker(void *job)
             VT_ERR("failed to wait for hash and compress event");
             break;
         }
+        at_marked_unit(img, VT_IMG_HOOK_WRITE_MARK, unit);
         if (vt_img_get_sentinel(img))
             return nullptr;
         if (write_unit(img, unit))
@@ -475,6 +487,16 @@ int run_locked(vt_img *img, bool *unwind)
     return 0;
 }
 
+// Whether a start would overwrite an image file. Its absence is the normal case, so
+// it reports nothing: a daemon passes every report of its start-up on to the
+// launcher's terminal. A path that cannot be examined at all is left to
+// vt_ewf_create, which reports why it cannot create the file.
+bool image_file_present(const char *path)
+{
+    struct stat info;
+    return ::lstat(path, &info) == 0;
+}
+
 int start_locked(vt_img *img, bool *unwind)
 {
     if (img->state != VT_IMG_READY)
@@ -482,7 +504,7 @@ int start_locked(vt_img *img, bool *unwind)
     uint64_t sector_size = 0, sector_count = 0;
     if (vt_read_get_size_and_count(img->read, &sector_size, &sector_count))
         return VT_ERR("failed to get sector size and count");
-    if (vt_path_exist(img->ewf->path.text) == 0)
+    if (image_file_present(img->ewf->path.text))
         return VT_ERR("failed on existing image file -- %s", img->ewf->path.text);
     if (vt_ewf_create(img->ewf, sector_size, sector_count))
         return VT_ERR("failed to create ewf file");

@@ -191,6 +191,29 @@ void *vt_img_read_worker_vantrel(void *job);
 inline constexpr uint32_t VT_IMG_RUNNING = 0;
 inline constexpr uint32_t VT_IMG_READY = 1;
 
+// Test hook. A marked unit's checkpoint is saved in three steps on three threads
+// (reader, hash thread, write thread), and a stop can fall between any two of
+// them; by chance a test rarely hits those moments. The hook lets a test hold a
+// pipeline thread at a named moment of a marked unit, set the stop flag and let
+// the thread go on, so every such stop is exercised on purpose. It is called on
+// the pipeline thread named below, for marked units only, with no lock held.
+// Production jobs leave it null, which costs one test per call site.
+// Hash thread: the unit is hashed and its hash state stored, and the unit is not
+// yet handed to the write thread.
+inline constexpr uint32_t VT_IMG_HOOK_HASHED_MARK = 0;
+// Write thread: the unit is hashed and compressed, before the stop flag is looked
+// at and the unit written.
+inline constexpr uint32_t VT_IMG_HOOK_WRITE_MARK = 1;
+// Write thread: the unit is written, and its checkpoint is not yet committed.
+inline constexpr uint32_t VT_IMG_HOOK_WRITTEN_MARK = 2;
+
+using vt_img_test_hook_fn = void (*)(vt_img *job, uint32_t point, vt_io *unit, void *user);
+
+struct vt_img_test_hook {
+    vt_img_test_hook_fn fn; // null in production
+    void *user;
+};
+
 struct vt_img {
     vt_string path;            // where the document was loaded from; empty if in memory
     vt_json_obj *doc;          // deep copy with defaults; `state`, `recover` kept here
@@ -220,6 +243,7 @@ struct vt_img {
     vt_json_obj *checkpoint_read;
     vt_json_obj *checkpoint_hash;
     vt_json_obj *checkpoint_write;
+    vt_img_test_hook test_hook; // see above; null in production
 };
 
 // Reads the document at opt's config path and builds the job from it.

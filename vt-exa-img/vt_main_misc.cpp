@@ -418,14 +418,15 @@ int vt_exa_img_start_server(vt_opt *opt, vt_syslog *console, const vt_string &pa
     if (vt_syslog_set_callback(syserr, vt_syslog_syslog_cb, nullptr) && code == 0)
         code = VT_ERR("failed to route syserr to syslog");
     if (code != 0) {
+        // The pid file goes before the launcher is released: the launcher then
+        // removes the job document, which it refuses while the job seems to run.
+        job.reset();
+        if (pid_written && vt_opt_pid_remove(opt))
+            VT_ERR("failed to remove pid file");
         if (vt_unix_send_error(client.get(), code))
             VT_ERR("failed to send error code");
         if (vt_unix_send_opcode(client.get(), VT_UNIX_STOP))
             VT_ERR("failed to send stop opcode");
-        client.reset();
-        job.reset();
-        if (pid_written && vt_opt_pid_remove(opt))
-            VT_ERR("failed to remove pid file");
         return code;
     }
     if (vt_unix_send_opcode(client.get(), VT_UNIX_STOP))
@@ -864,13 +865,34 @@ int vt_exa_img_start(vt_opt *opt, vt_syslog *console)
                       opt->subject.text);
         return exit_connect;
     }
+    // With -c the name may be that of an existing job. A running job keeps its
+    // document; another one is replaced only by a job that runs, so a start that
+    // fails (an image file is already there, say) leaves a stopped job resumable.
+    json_ptr previous;
+    if (!is_empty(opt->config) && vt_opt_json_check(opt) == 0) {
+        if (vt_opt_pid_check(opt, nullptr) == 0) {
+            vt_syslog_log(console, 0, "Image is currently in progress -- %s.\n",
+                          opt->image_name.text);
+            return exit_running;
+        }
+        raw = nullptr;
+        if (vt_opt_json_get_object(opt, &raw))
+            return VT_ERR("failed to read json file");
+        previous.reset(raw);
+    }
     if (vt_opt_json_create(opt, doc.get()))
         return VT_ERR("failed to write json file");
     doc.reset();
     const int result = vt_exa_img_start_entry(opt, console);
-    // A job that could not be created or started leaves its name free again.
-    if (result == exit_job && vt_opt_json_check(opt) == 0 && vt_opt_json_remove(opt, console) == 1)
+    if (result != exit_job)
+        return result;
+    // A job that could not be created or started leaves the name as it found it.
+    if (previous) {
+        if (vt_opt_json_create(opt, previous.get()))
+            VT_ERR("failed to restore image %s", opt->image_name.text);
+    } else if (vt_opt_json_check(opt) == 0 && vt_opt_json_remove(opt, console) == 1) {
         VT_ERR("failed to remove image %s", opt->image_name.text);
+    }
     return result;
 }
 
