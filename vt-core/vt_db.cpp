@@ -15,12 +15,11 @@
 
 #include "vt_json.h"
 #include "vt_syslog.h"
+#include "vt_ptr.h"
 
 namespace {
 
-struct json_obj_deleter {
-    void operator()(vt_json_obj *obj) const { vt_json_obj_deit(&obj); }
-};
+using json_obj_deleter = vt_deit_deleter<vt_json_obj_deit>;
 using json_obj_ptr = std::unique_ptr<vt_json_obj, json_obj_deleter>;
 
 struct free_deleter {
@@ -247,9 +246,7 @@ constexpr const char *kSelectTargetById = "SELECT * FROM target WHERE id = ?;";
 // Column (and parameter) positions of a target row, as the table declares them.
 enum target_column : int { kColName, kColId, kColType, kColBlockSize, kColBlockCount };
 
-struct db_deleter {
-    void operator()(vt_db *db) const { vt_db_deit(&db); }
-};
+using db_deleter = vt_deit_deleter<vt_db_deit>;
 
 } // namespace
 

@@ -23,6 +23,7 @@
 #include "vt_string.h"
 #include "vt_syslog.h"
 #include "vt_url.h"
+#include "vt_ptr.h"
 
 namespace {
 
@@ -45,14 +46,10 @@ struct fcache_deleter {
 };
 using fcache_ptr = std::unique_ptr<vt_fcache, fcache_deleter>;
 
-struct json_obj_deleter {
-    void operator()(vt_json_obj *obj) const { vt_json_obj_deit(&obj); }
-};
+using json_obj_deleter = vt_deit_deleter<vt_json_obj_deit>;
 using json_obj_ptr = std::unique_ptr<vt_json_obj, json_obj_deleter>;
 
-struct json_arr_deleter {
-    void operator()(vt_json_arr *arr) const { vt_json_arr_deit(&arr); }
-};
+using json_arr_deleter = vt_deit_deleter<vt_json_arr_deit>;
 using json_arr_ptr = std::unique_ptr<vt_json_arr, json_arr_deleter>;
 
 struct dir_deleter {

@@ -24,6 +24,7 @@
 #include "vt_buffer.h"
 #include "vt_string.h"
 #include "vt_syslog.h"
+#include "vt_ptr.h"
 
 namespace {
 
@@ -31,9 +32,7 @@ constexpr size_t DATE_AREA = 128;
 constexpr size_t PID_READ = 64;
 constexpr long FALLBACK_OPEN_MAX = 4096;
 
-struct buffer_free {
-    void operator()(vt_buffer *buffer) const { vt_buffer_deit(&buffer); }
-};
+using buffer_free = vt_deit_deleter<vt_buffer_deit>;
 using buffer_ptr = std::unique_ptr<vt_buffer, buffer_free>;
 
 struct malloc_free {

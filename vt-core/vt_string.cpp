@@ -12,6 +12,7 @@
 
 #include "vt_buffer.h"
 #include "vt_syslog.h"
+#include "vt_ptr.h"
 
 int vt_string_copy(vt_string *string, const void *bytes, size_t count)
 {
@@ -211,9 +212,7 @@ int vt_b64_decode_new_(const char *text, size_t length, uint8_t **bytes, size_t 
 }
 
 namespace {
-struct buffer_deleter {
-    void operator()(vt_buffer *buffer) const { vt_buffer_deit(&buffer); }
-};
+using buffer_deleter = vt_deit_deleter<vt_buffer_deit>;
 using buffer_ptr = std::unique_ptr<vt_buffer, buffer_deleter>;
 
 buffer_ptr buffer_new(size_t capacity)

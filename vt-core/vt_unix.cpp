@@ -20,6 +20,7 @@
 #include "vt_buffer.h"
 #include "vt_json.h"
 #include "vt_thread.h"
+#include "vt_ptr.h"
 
 namespace {
 
@@ -34,9 +35,7 @@ constexpr size_t kMessageStart = 256;      // first size of the message formatti
 static_assert(VT_UNIX_PATH_MAX <= sizeof(sockaddr_un::sun_path));
 static_assert(VT_UNIX_FRAME_HEADER == sizeof(uint32_t));
 
-struct json_free {
-    void operator()(vt_json_obj *obj) const { vt_json_obj_deit(&obj); }
-};
+using json_free = vt_deit_deleter<vt_json_obj_deit>;
 using json_ptr = std::unique_ptr<vt_json_obj, json_free>;
 
 struct text_free {
@@ -44,9 +43,7 @@ struct text_free {
 };
 using text_ptr = std::unique_ptr<char, text_free>;
 
-struct buffer_free {
-    void operator()(vt_buffer *buffer) const { vt_buffer_deit(&buffer); }
-};
+using buffer_free = vt_deit_deleter<vt_buffer_deit>;
 using buffer_ptr = std::unique_ptr<vt_buffer, buffer_free>;
 
 // Closes the descriptor it holds unless released.

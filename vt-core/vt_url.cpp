@@ -10,6 +10,7 @@
 #include "vt_buffer.h"
 #include "vt_string.h"
 #include "vt_syslog.h"
+#include "vt_ptr.h"
 
 namespace {
 
@@ -21,9 +22,7 @@ struct text_free {
 };
 using text_ptr = std::unique_ptr<char, text_free>;
 
-struct buffer_free {
-    void operator()(vt_buffer *buffer) const { vt_buffer_deit(&buffer); }
-};
+using buffer_free = vt_deit_deleter<vt_buffer_deit>;
 using buffer_ptr = std::unique_ptr<vt_buffer, buffer_free>;
 
 // The parts found so far; the URL object receives them only when the parse succeeds.

@@ -13,6 +13,7 @@
 
 #include "vt_json.h"
 #include "vt_syslog.h"
+#include "vt_ptr.h"
 
 namespace {
 
@@ -31,9 +32,7 @@ struct disk_release {
 };
 using disk_ptr = std::unique_ptr<vt_disk, disk_release>;
 
-struct json_release {
-    void operator()(vt_json_obj *obj) const { vt_json_obj_deit(&obj); }
-};
+using json_release = vt_deit_deleter<vt_json_obj_deit>;
 using json_ptr = std::unique_ptr<vt_json_obj, json_release>;
 
 // Closes a descriptor on every path out of a query.

@@ -35,25 +35,6 @@ uint32_t checksum(const uint8_t *data, size_t len)
     return static_cast<uint32_t>(adler32_z(1, data, len));
 }
 
-// Writes every byte, resuming after interruptions and short writes.
-// Returns 0 on success, 1 with errno set on failure.
-int write_all(int fd, const uint8_t *data, size_t len)
-{
-    while (len > 0) {
-        const ssize_t n = ::write(fd, data, len);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            if (n == 0)
-                errno = EIO;
-            return 1;
-        }
-        data += n;
-        len -= static_cast<size_t>(n);
-    }
-    return 0;
-}
-
 // Fills an empty string with the text under key; an empty text still gets an
 // allocated, zero-length string, so every field prints as "%s".
 int load_text(vt_json_obj *obj, const char *key, vt_string *string)
@@ -450,7 +431,7 @@ int vt_ewf_write(vt_ewf *ewf, const void *data, size_t len)
 {
     if (VT_NIL(2, ewf, data))
         return 1;
-    if (write_all(ewf->fd, static_cast<const uint8_t *>(data), len))
+    if (vt_write_all(ewf->fd, data, len))
         return VT_SYSERR("failed to write file -- %s", ewf->path.text);
     if (::fsync(ewf->fd))
         return VT_SYSERR("failed to sync file -- %s", ewf->path.text);
@@ -509,7 +490,7 @@ int vt_ewf_sector_write(vt_ewf *ewf, const vt_buffer *buffer)
 {
     if (VT_NIL(2, ewf, buffer))
         return 1;
-    if (write_all(ewf->fd, buffer->data, buffer->used))
+    if (vt_write_all(ewf->fd, buffer->data, buffer->used))
         return VT_SYSERR("failed to write file -- %s", ewf->path.text);
     // Starts writing the chunk data back without waiting for it, so the fsync of
     // the next descriptor or table finds little left to flush. Only a hint: a

@@ -10,6 +10,7 @@
 #include "vt_examiner.h"
 #include "vt_json.h"
 #include "vt_pwd.h"
+#include "vt_ptr.h"
 
 namespace {
 
@@ -28,9 +29,7 @@ struct session_release {
 };
 using session_ptr = std::unique_ptr<vt_subject, session_release>;
 
-struct json_release {
-    void operator()(vt_json_obj *obj) const { vt_json_obj_deit(&obj); }
-};
+using json_release = vt_deit_deleter<vt_json_obj_deit>;
 using json_ptr = std::unique_ptr<vt_json_obj, json_release>;
 
 struct target_release {

@@ -23,20 +23,17 @@
 #include "vt_opt.h"
 #include "vt_read_state.h"
 #include "vt_thread.h"
+#include "vt_ptr.h"
 
 namespace {
 
 constexpr const char image_version[] = "8.0.0.57";
 constexpr mode_t log_file_mode = 0755;
 
-struct json_release {
-    void operator()(vt_json_obj *obj) const { vt_json_obj_deit(&obj); }
-};
+using json_release = vt_deit_deleter<vt_json_obj_deit>;
 using json_ptr = std::unique_ptr<vt_json_obj, json_release>;
 
-struct opt_release {
-    void operator()(vt_opt *opt) const { vt_opt_deit(&opt); }
-};
+using opt_release = vt_deit_deleter<vt_opt_deit>;
 using opt_ptr = std::unique_ptr<vt_opt, opt_release>;
 
 struct string_release {

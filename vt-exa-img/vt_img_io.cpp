@@ -18,6 +18,7 @@
 #include "vt_json.h"
 #include "vt_task.h"
 #include "vt_thread.h"
+#include "vt_ptr.h"
 
 namespace {
 
@@ -25,9 +26,7 @@ constexpr const char output_format_ewf[] = "ewf";
 constexpr const char compression_deflate[] = "deflate";
 constexpr unsigned worker_idle_ms = 5000;
 
-struct deflate_release {
-    void operator()(vt_deflate *stream) const { vt_deflate_deit(&stream); }
-};
+using deflate_release = vt_deit_deleter<vt_deflate_deit>;
 using deflate_ptr = std::unique_ptr<vt_deflate, deflate_release>;
 
 void io_ewf_free(vt_io_ewf *record)

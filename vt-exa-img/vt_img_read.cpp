@@ -14,6 +14,7 @@
 #include "vt_read_state.h"
 #include "vt_task.h"
 #include "vt_thread.h"
+#include "vt_ptr.h"
 
 namespace {
 
@@ -29,9 +30,7 @@ struct read_release {
 };
 using read_ptr = std::unique_ptr<vt_read, read_release>;
 
-struct json_release {
-    void operator()(vt_json_obj *obj) const { vt_json_obj_deit(&obj); }
-};
+using json_release = vt_deit_deleter<vt_json_obj_deit>;
 using json_ptr = std::unique_ptr<vt_json_obj, json_release>;
 
 struct text_release {

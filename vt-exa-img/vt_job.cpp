@@ -19,6 +19,7 @@
 #include "vt_buffer.h"
 #include "vt_misc.h"
 #include "vt_pwd.h"
+#include "vt_ptr.h"
 
 namespace {
 
@@ -29,24 +30,16 @@ constexpr const char image_dir[] = "image";
 constexpr const char pid_file[] = "pid";
 constexpr const char json_file[] = "json";
 
-struct json_release {
-    void operator()(vt_json_obj *obj) const { vt_json_obj_deit(&obj); }
-};
+using json_release = vt_deit_deleter<vt_json_obj_deit>;
 using json_ptr = std::unique_ptr<vt_json_obj, json_release>;
 
-struct fcache_release {
-    void operator()(vt_fcache *store) const { vt_fcache_deit(&store); }
-};
+using fcache_release = vt_deit_deleter<vt_fcache_deit>;
 using fcache_ptr = std::unique_ptr<vt_fcache, fcache_release>;
 
-struct opt_release {
-    void operator()(vt_opt *opt) const { vt_opt_deit(&opt); }
-};
+using opt_release = vt_deit_deleter<vt_opt_deit>;
 using opt_ptr = std::unique_ptr<vt_opt, opt_release>;
 
-struct buffer_release {
-    void operator()(vt_buffer *buffer) const { vt_buffer_deit(&buffer); }
-};
+using buffer_release = vt_deit_deleter<vt_buffer_deit>;
 using buffer_ptr = std::unique_ptr<vt_buffer, buffer_release>;
 
 struct string_release {

@@ -15,6 +15,7 @@
 #include "vt_main_misc.h"
 #include "vt_opt.h"
 #include "vt_syslog.h"
+#include "vt_ptr.h"
 
 namespace {
 
@@ -23,9 +24,7 @@ constexpr int exit_missing = 4; // no job document for the name
 constexpr const char status_header[] =
     "status,image_name,image_info,read_bytes_per_sec,offset,length\n";
 
-struct json_release {
-    void operator()(vt_json_obj *obj) const { vt_json_obj_deit(&obj); }
-};
+using json_release = vt_deit_deleter<vt_json_obj_deit>;
 using json_ptr = std::unique_ptr<vt_json_obj, json_release>;
 
 // What a status run collects: the console, and the result object with --json.

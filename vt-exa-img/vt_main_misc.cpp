@@ -25,6 +25,7 @@
 
 #if __has_include("vt_exa.h")
 #include "vt_exa.h"
+#include "vt_ptr.h"
 #define VT_HAVE_REMOTE_SOURCE 1
 #endif
 
@@ -58,39 +59,25 @@ constexpr const char manager_pid_file[] = "pid";
 // A local-disk job has no subject; its disk is on this machine.
 constexpr std::string_view local_subject = "localhost";
 
-struct json_release {
-    void operator()(vt_json_obj *obj) const { vt_json_obj_deit(&obj); }
-};
+using json_release = vt_deit_deleter<vt_json_obj_deit>;
 using json_ptr = std::unique_ptr<vt_json_obj, json_release>;
 
-struct img_release {
-    void operator()(vt_img *img) const { vt_img_deit(&img); }
-};
+using img_release = vt_deit_deleter<vt_img_deit>;
 using img_ptr = std::unique_ptr<vt_img, img_release>;
 
-struct unix_release {
-    void operator()(vt_unix *object) const { vt_unix_deit(&object); }
-};
+using unix_release = vt_deit_deleter<vt_unix_deit>;
 using unix_ptr = std::unique_ptr<vt_unix, unix_release>;
 
-struct unix_cfg_release {
-    void operator()(vt_unix_cfg *cfg) const { vt_unix_cfg_deit(&cfg); }
-};
+using unix_cfg_release = vt_deit_deleter<vt_unix_cfg_deit>;
 using unix_cfg_ptr = std::unique_ptr<vt_unix_cfg, unix_cfg_release>;
 
-struct cond_release {
-    void operator()(vt_cond *cond) const { vt_cond_deit(&cond); }
-};
+using cond_release = vt_deit_deleter<vt_cond_deit>;
 using cond_ptr = std::unique_ptr<vt_cond, cond_release>;
 
-struct fcache_release {
-    void operator()(vt_fcache *store) const { vt_fcache_deit(&store); }
-};
+using fcache_release = vt_deit_deleter<vt_fcache_deit>;
 using fcache_ptr = std::unique_ptr<vt_fcache, fcache_release>;
 
-struct buffer_release {
-    void operator()(vt_buffer *buffer) const { vt_buffer_deit(&buffer); }
-};
+using buffer_release = vt_deit_deleter<vt_buffer_deit>;
 using buffer_ptr = std::unique_ptr<vt_buffer, buffer_release>;
 
 struct string_release {

@@ -12,6 +12,7 @@
 #include "vt_buffer.h"
 #include "vt_job.h"
 #include "vt_syslog.h"
+#include "vt_ptr.h"
 
 namespace {
 
@@ -71,14 +72,10 @@ constexpr std::array<vt_string vt_opt::*, 14> all_strings = {
     &vt_opt::unique_description, &vt_opt::command,
 };
 
-struct opt_release {
-    void operator()(vt_opt *opt) const { vt_opt_deit(&opt); }
-};
+using opt_release = vt_deit_deleter<vt_opt_deit>;
 using opt_ptr = std::unique_ptr<vt_opt, opt_release>;
 
-struct buffer_release {
-    void operator()(vt_buffer *buffer) const { vt_buffer_deit(&buffer); }
-};
+using buffer_release = vt_deit_deleter<vt_buffer_deit>;
 using buffer_ptr = std::unique_ptr<vt_buffer, buffer_release>;
 
 // Copies an option argument; fails on an empty argument or a field already set,

@@ -24,15 +24,14 @@
 #include "vt_misc.h"
 #include "vt_syslog.h"
 #include "vt_url.h"
+#include "vt_ptr.h"
 
 namespace {
 
 // Permission bits of a mount path file.
 constexpr mode_t kPathFileMode = 0600;
 
-struct buffer_free {
-    void operator()(vt_buffer *buffer) const { vt_buffer_deit(&buffer); }
-};
+using buffer_free = vt_deit_deleter<vt_buffer_deit>;
 using buffer_ptr = std::unique_ptr<vt_buffer, buffer_free>;
 
 struct string_free {

@@ -2,24 +2,17 @@
 // the request-and-wait of status requests, subject information, notifications, the
 // dispatcher that the channel's reader thread runs, and the disconnect monitor.
 #include "vt_examiner.h"
+#include "vt_ptr.h"
 
 #include <memory>
 #include <new>
 
 namespace {
 
-struct subject_deleter {
-    void operator()(vt_subject *subject) const { vt_subject_deit(&subject); }
-};
-struct json_obj_deleter {
-    void operator()(vt_json_obj *obj) const { vt_json_obj_deit(&obj); }
-};
-struct json_arr_deleter {
-    void operator()(vt_json_arr *arr) const { vt_json_arr_deit(&arr); }
-};
-struct info_deleter {
-    void operator()(vt_subject_info *info) const { vt_subject_info_deit(&info); }
-};
+using subject_deleter = vt_deit_deleter<vt_subject_deit>;
+using json_obj_deleter = vt_deit_deleter<vt_json_obj_deit>;
+using json_arr_deleter = vt_deit_deleter<vt_json_arr_deit>;
+using info_deleter = vt_deit_deleter<vt_subject_info_deit>;
 struct request_deleter {
     void operator()(vt_ptc_req *request) const { vt_ptc_req_deit(request); }
 };

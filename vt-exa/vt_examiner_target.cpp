@@ -7,15 +7,12 @@
 #include <new>
 
 #include "vt_examiner.h"
+#include "vt_ptr.h"
 
 namespace {
 
-struct json_obj_deleter {
-    void operator()(vt_json_obj *obj) const { vt_json_obj_deit(&obj); }
-};
-struct json_arr_deleter {
-    void operator()(vt_json_arr *arr) const { vt_json_arr_deit(&arr); }
-};
+using json_obj_deleter = vt_deit_deleter<vt_json_obj_deit>;
+using json_arr_deleter = vt_deit_deleter<vt_json_arr_deit>;
 using json_obj_ptr = std::unique_ptr<vt_json_obj, json_obj_deleter>;
 using json_arr_ptr = std::unique_ptr<vt_json_arr, json_arr_deleter>;
 
