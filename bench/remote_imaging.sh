@@ -69,13 +69,15 @@ echo "sample: $size_mib MiB on $device (warm page cache), vt_agent pid $agent_pi
 echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//'), $(date -u +%FT%TZ)"
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
 
-# utime + stime of a process or thread from its stat file, in clock ticks.
+# utime + stime of a process or thread from its stat file, in clock ticks, into
+# cpu_out (0 when it is gone); no subshell, so the sampler itself stays cheap.
 cpu_ticks() {
     local line
-    read -r line <"$1" 2>/dev/null || { echo 0; return; }
+    cpu_out=0
+    read -r line 2>/dev/null <"$1" || return 0
     # shellcheck disable=SC2086
     set -- ${line##*) }
-    echo $((${12} + ${13}))
+    cpu_out=$((${12} + ${13}))
 }
 
 # sample_threads PID OUT: until PID is gone, records each thread's CPU ticks, name
@@ -86,11 +88,11 @@ sample_threads() {
     declare -A last name recv
     while [ -d "/proc/$pid" ]; do
         for task in /proc/"$pid"/task/*; do
-            local tid=${task##*/} t comm sc
-            t=$(cpu_ticks "$task/stat")
-            [ "$t" -gt 0 ] 2>/dev/null && last[$tid]=$t
-            read -r comm <"$task/comm" 2>/dev/null && name[$tid]=$comm
-            read -r sc _ <"$task/syscall" 2>/dev/null || sc=""
+            local tid=${task##*/} comm sc
+            cpu_ticks "$task/stat"
+            [ "$cpu_out" -gt 0 ] && last[$tid]=$cpu_out
+            read -r comm 2>/dev/null <"$task/comm" && name[$tid]=$comm
+            read -r sc _ 2>/dev/null <"$task/syscall" || sc=""
             [ "$sc" = 45 ] && recv[$tid]=$((${recv[$tid]:-0} + 1))
         done
         sleep "$period"
@@ -127,7 +129,8 @@ run_remote() {
     rm -f "$work/out/"*
     sync
     local agent_before start end user_s sys_s pid
-    agent_before=$(cpu_ticks "/proc/$agent_pid/stat")
+    cpu_ticks "/proc/$agent_pid/stat"
+    agent_before=$cpu_out
     start=$(date +%s.%N)
     /usr/bin/time -f '%U %S' -o "$work/time.remote" \
         "$driver" remote "$subject" disk0 "$user" "$work/password" "$work/out" remote \
@@ -142,7 +145,8 @@ run_remote() {
     secs=$(echo "$end - $start" | bc -l)
     read -r user_s sys_s < <(tail -n1 "$work/time.remote")
     cpu=$(echo "$user_s + $sys_s" | bc -l)
-    agent_cpu=$(echo "scale=2; ($(cpu_ticks "/proc/$agent_pid/stat") - $agent_before) / $ticks" | bc -l)
+    cpu_ticks "/proc/$agent_pid/stat"
+    agent_cpu=$(echo "scale=2; ($cpu_out - $agent_before) / $ticks" | bc -l)
     # The reader: the thread most often seen in recvfrom; else the busiest one.
     local tid t hits comm
     read -r tid t hits comm < <(sort -k3,3nr -k2,2nr "$work/threads.remote" | head -n1)
