@@ -32,6 +32,8 @@
 #include <vector>
 
 #include "vt_string.h"
+#include "vt_test_agent.h"
+#include "vt_test_pid.h"
 #include "vt_test_util.h"
 
 using vt_test::RunResult;
@@ -81,16 +83,6 @@ std::string b64_le(uint64_t value)
     for (int i = 0; i < 8; ++i)
         bytes[i] = uint8_t(value >> (8 * i));
     return b64(bytes);
-}
-
-// A pid that names no process: a child that has already been reaped.
-pid_t dead_pid()
-{
-    pid_t child = fork();
-    if (child == 0)
-        _exit(0);
-    waitpid(child, nullptr, 0);
-    return child;
 }
 
 // A state root and a socket directory of their own for every test.
@@ -381,7 +373,7 @@ TEST_F(CachedAccelTest, CacheKeyMustMatchExactly)
 
 TEST_F(CachedAccelTest, ActiveListsOnlyLiveMounts)
 {
-    record_mount(kUuid, 1, dead_pid(), "/mnt/stale");
+    record_mount(kUuid, 1, vt_test::dead_pid(), "/mnt/stale");
     RunResult none = accel({"active"});
     EXPECT_EQ(none.status, 1);
     EXPECT_EQ(none.err, "Active target list is empty.\n");
@@ -473,7 +465,7 @@ TEST_F(AccelTest, MountLimitCountsLiveMounts)
         record_mount("subject-a", id, getpid(), "/m/a" + std::to_string(id));
     for (int id = 1; id <= 11; ++id)
         record_mount("subject-b", id, getpid(), "/m/b" + std::to_string(id));
-    record_mount("subject-b", 12, dead_pid(), "/m/stale");
+    record_mount("subject-b", 12, vt_test::dead_pid(), "/m/stale");
 
     const std::vector<std::string> mount = {"mount", "-s", "ghost", "-t", "d", "-m", mounts_,
                                             "-u", "u", "-p", "p"};
@@ -487,53 +479,6 @@ TEST_F(AccelTest, MountLimitCountsLiveMounts)
 }
 
 // ---- against a real subject agent and real FUSE mounts ----
-
-// vt_agent on loopback serving one image file; stopped and reaped on destruction.
-class Agent {
-public:
-    Agent(const TempDir &dir, const std::string &target, const std::string &image)
-    {
-        const std::string port_file = dir.file("agent.port");
-        const std::string password_file = dir.file("agent.password");
-        vt_test::write_file(password_file, kPassword);
-        std::vector<std::string> args = {vt_test::program("vt_agent"), "--listen", "127.0.0.1:0",
-                                         "--port-file", port_file, "--user", kUser,
-                                         "--password-file", password_file, "--target",
-                                         target + "=" + image};
-        pid_ = fork();
-        if (pid_ == 0) {
-            std::vector<char *> argv;
-            for (std::string &arg : args)
-                argv.push_back(arg.data());
-            argv.push_back(nullptr);
-            int null = open("/dev/null", O_WRONLY);
-            dup2(null, STDOUT_FILENO);
-            dup2(null, STDERR_FILENO);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        for (int i = 0; i < 200 && port_.empty(); ++i) {
-            std::ifstream in(port_file);
-            std::getline(in, port_);
-            if (port_.empty())
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-    }
-    ~Agent()
-    {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    Agent(const Agent &) = delete;
-    Agent &operator=(const Agent &) = delete;
-    const std::string &port() const { return port_; }
-
-private:
-    pid_t pid_ = -1;
-    std::string port_;
-};
 
 bool fuse_available()
 {
@@ -570,7 +515,11 @@ protected:
             c = char(random());
         image_ = dir_.file("source.img");
         vt_test::write_file(image_, source_);
-        agent_ = std::make_unique<Agent>(dir_, kTarget, image_);
+        vt_test::AgentOptions options;
+        options.user = kUser;
+        options.password_text = kPassword;
+        agent_ = std::make_unique<vt_test::Agent>(dir_, vt_test::AgentTargets{{kTarget, image_}},
+                                                  options);
         ASSERT_FALSE(agent_->port().empty()) << "vt_agent did not start";
         subject_ = "127.0.0.1:" + agent_->port();
     }
@@ -623,7 +572,7 @@ protected:
     }
 
     std::string source_, image_, subject_, mount_dir_;
-    std::unique_ptr<Agent> agent_;
+    std::unique_ptr<vt_test::Agent> agent_;
 };
 
 TEST_F(MountTest, AddCachesTheSubjectAndQueryListsLiveTargets)

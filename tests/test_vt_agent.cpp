@@ -29,6 +29,9 @@
 #include "vt_db.h"
 #include "vt_json.h"
 #include "vt_protocol.h"
+#include "vt_test_agent.h"
+#include "vt_test_inbox.h"
+#include "vt_test_json.h"
 #include "vt_test_util.h"
 #include "vt_web.h"
 #include "vt_web_key.h"
@@ -37,6 +40,9 @@
 namespace {
 
 using bytes = std::vector<uint8_t>;
+using vt_test::Inbox;
+using vt_test::inbox_dispatch;
+using vt_test::Agent;
 namespace key = vt_key_format;
 namespace ptc = vt_ptc_format;
 
@@ -60,92 +66,6 @@ void write_random_file(const std::string &path, size_t size)
     vt_rng_deit(&rng);
     vt_test::write_file(path, data);
 }
-
-// ---- The agent process ---------------------------------------------------------------
-
-// Runs vt_agent on 127.0.0.1 port 0 and learns the port from its port file. The
-// process is always stopped (SIGTERM, then SIGKILL) and reaped on destruction.
-class Agent {
-public:
-    explicit Agent(const std::vector<std::string> &extra, const std::string &dir)
-        : port_file_(dir + "/port")
-    {
-        unlink(port_file_.c_str());
-        vt_test::write_file(dir + "/password", std::string(kPassword) + "\n");
-        std::vector<std::string> args = {vt_test::program("vt_agent"), "--listen", "127.0.0.1:0",
-                                         "--port-file", port_file_, "--user", kUser,
-                                         "--password-file", dir + "/password"};
-        args.insert(args.end(), extra.begin(), extra.end());
-        pid_ = fork();
-        if (pid_ == 0) {
-            std::vector<char *> argv;
-            for (std::string &arg : args)
-                argv.push_back(arg.data());
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        // Bounded wait for the port file (or an early exit).
-        for (int i = 0; i < 600 && port_ == 0 && running(); ++i) {
-            std::string text = vt_test::read_file(port_file_);
-            if (!text.empty())
-                port_ = std::stoi(text);
-            else
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-    }
-    ~Agent() { stop(); }
-    Agent(const Agent &) = delete;
-    Agent &operator=(const Agent &) = delete;
-
-    int port() const { return port_; }
-    std::string url() const { return "127.0.0.1:" + std::to_string(port_) + "/sub"; }
-    bool running()
-    {
-        if (pid_ <= 0 || status_ >= 0)
-            return false;
-        int status = 0;
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
-            status_ = decode(status);
-            return false;
-        }
-        return true;
-    }
-    // Waits (bounded) for the process to end by itself; its exit status, or -1.
-    int wait_exit()
-    {
-        for (int i = 0; i < 1200 && running(); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        return status_;
-    }
-    int terminate(int signal_number)
-    {
-        if (running())
-            kill(pid_, signal_number);
-        return wait_exit();
-    }
-    void stop()
-    {
-        if (pid_ > 0 && status_ < 0) {
-            if (terminate(SIGTERM) < 0) {
-                kill(pid_, SIGKILL);
-                int status = 0;
-                waitpid(pid_, &status, 0);
-                status_ = decode(status);
-            }
-        }
-    }
-
-private:
-    static int decode(int status)
-    {
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-    std::string port_file_;
-    pid_t pid_ = -1;
-    int port_ = 0;
-    int status_ = -1;
-};
 
 // ---- A raw client: plain socket, own frame codec ----------------------------------------
 
@@ -284,27 +204,7 @@ private:
 
 // ---- The examiner's side: a channel and protocol messages --------------------------------
 
-struct Inbox {
-    std::mutex mutex;
-    std::condition_variable arrived;
-    std::vector<bytes> messages;
-};
-
-int inbox_dispatch(mg_connection *, int, uint8_t *data, size_t length, vt_web *channel)
-{
-    auto *inbox = static_cast<Inbox *>(channel->user_data);
-    {
-        std::lock_guard<std::mutex> hold(inbox->mutex);
-        inbox->messages.emplace_back(data, data + length);
-    }
-    inbox->arrived.notify_all();
-    return vt_handle_done;
-}
-
-struct ObjDeleter {
-    void operator()(vt_json_obj *obj) const { vt_json_obj_deit(&obj); }
-};
-using ObjPtr = std::unique_ptr<vt_json_obj, ObjDeleter>;
+using ObjPtr = vt_test::JsonPtr;
 
 // A decoded JSON-layout answer.
 struct Answer {
@@ -484,12 +384,15 @@ protected:
         write_random_file(image, kImageSize);
         content = file_bytes(image);
     }
+    // The password file ends in a line end, which the agent must not take as part of it.
     std::unique_ptr<Agent> start(std::vector<std::string> extra = {})
     {
-        extra.push_back("--target");
-        extra.push_back("disk0=" + image);
-        auto agent = std::make_unique<Agent>(extra, dir.path());
-        EXPECT_GT(agent->port(), 0) << "agent did not start";
+        vt_test::AgentOptions options;
+        options.extra = std::move(extra);
+        options.user = kUser;
+        options.password_text = std::string(kPassword) + "\n";
+        auto agent = std::make_unique<Agent>(dir, vt_test::AgentTargets{{"disk0", image}}, options);
+        EXPECT_GT(agent->port_number(), 0) << "agent did not start";
         return agent;
     }
     // A connected examiner, logged in, with target 1 logged in.
@@ -516,7 +419,7 @@ TEST_F(AgentTest, UpgradeIsAnsweredOnlyOnItsPath)
 {
     auto agent = start();
     {
-        RawClient client(agent->port());
+        RawClient client(agent->port_number());
         ASSERT_TRUE(client.connected());
         std::string head = client.upgrade();
         EXPECT_EQ(head.rfind("HTTP/1.1 101 Switching Protocols\r\n", 0), 0u) << head;
@@ -537,7 +440,7 @@ TEST_F(AgentTest, UpgradeIsAnsweredOnlyOnItsPath)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        RawClient client(agent->port());
+        RawClient client(agent->port_number());
         std::string head = client.upgrade(c.path, c.key_line);
         EXPECT_EQ(head.rfind(c.status, 0), 0u) << head;
         EXPECT_TRUE(client.closed_by_peer());
@@ -642,7 +545,7 @@ TEST_F(AgentTest, MalformedFramesCloseOnlyTheirConnection)
     };
     for (const Case &c : before) {
         SCOPED_TRACE(c.name);
-        RawClient client(agent->port());
+        RawClient client(agent->port_number());
         ASSERT_EQ(client.upgrade().rfind("HTTP/1.1 101", 0), 0u);
         c.send(client);
         EXPECT_TRUE(client.closed_by_peer());
@@ -682,7 +585,7 @@ TEST_F(AgentTest, MalformedFramesCloseOnlyTheirConnection)
     };
     for (const After &c : after) {
         SCOPED_TRACE(c.name);
-        RawClient client(agent->port());
+        RawClient client(agent->port_number());
         ASSERT_EQ(client.upgrade().rfind("HTTP/1.1 101", 0), 0u);
         vt_aes *aes = nullptr;
         ASSERT_TRUE(client.negotiate(rng, &aes));
@@ -775,7 +678,8 @@ TEST_F(AgentTest, SubjectInformationDescribesTheAgent)
             gethostname(host, sizeof host - 1);
             EXPECT_EQ(std::string(record.hostname.text, record.hostname.length), host);
             EXPECT_EQ(std::string(record.address.text, record.address.length), "127.0.0.1");
-            EXPECT_EQ(std::string(record.port.text, record.port.length), std::to_string(agent->port()));
+            EXPECT_EQ(std::string(record.port.text, record.port.length),
+                      std::to_string(agent->port_number()));
             EXPECT_EQ(std::string(record.path.text, record.path.length), "/sub");
             EXPECT_NE(std::string(record.platform.text, record.platform.length).find("Linux"),
                       std::string::npos);
@@ -956,7 +860,7 @@ TEST_F(AgentTest, ShutdownIsAnsweredThenTheAgentExits)
     EXPECT_EQ(answer.opcode, VT_PTC_SUBJECT_SHUTDOWN_RES);
     EXPECT_EQ(answer.error, 0u);
     EXPECT_EQ(agent->wait_exit(), 0);
-    RawClient late(agent->port());
+    RawClient late(agent->port_number());
     EXPECT_FALSE(late.connected());
 }
 

@@ -6,7 +6,6 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -25,6 +24,8 @@
 #include "vt_json.h"
 #include "vt_misc.h"
 #include "vt_string.h"
+#include "vt_test_json.h"
+#include "vt_test_pid.h"
 #include "vt_test_util.h"
 #include "vt_url.h"
 
@@ -32,10 +33,7 @@ namespace {
 
 using testing::HasSubstr;
 
-struct ObjDeleter {
-    void operator()(vt_json_obj *obj) const { vt_json_obj_deit(&obj); }
-};
-using ObjPtr = std::unique_ptr<vt_json_obj, ObjDeleter>;
+using ObjPtr = vt_test::JsonPtr;
 
 struct ArrDeleter {
     void operator()(vt_json_arr *arr) const { vt_json_arr_deit(&arr); }
@@ -425,17 +423,6 @@ protected:
     }
 };
 
-// The pid of a process that has ended and been reaped.
-pid_t dead_pid()
-{
-    const pid_t child = fork();
-    if (child == 0)
-        _exit(0);
-    int status = 0;
-    waitpid(child, &status, 0);
-    return child;
-}
-
 TEST_F(MountTest, LivePidFileMakesTheTargetActive)
 {
     ASSERT_EQ(mount(kAlpha, 7, "/mnt/x/alpha/disk0"), 0);
@@ -498,7 +485,7 @@ TEST_F(MountTest, UnmountRemovesTheRecordsAndTheTargetDirectory)
 
 TEST_F(MountTest, PidFileOfAnEndedProcessIsNotActive)
 {
-    write_records(7, std::to_string(dead_pid()) + " ", "/mnt/x");
+    write_records(7, std::to_string(vt_test::dead_pid()) + " ", "/mnt/x");
     vt_test::SyserrCapture capture;
     uint64_t pid = 0;
     EXPECT_EQ(vt_subject_target_pid(store_, "alpha", "disk0", &pid), 1);
@@ -626,7 +613,7 @@ TEST_F(MountTest, ActiveCountCoversEverySubjectAndTarget)
 {
     add_subject(kBeta, {{"disk0", 1, 512, 10}, {"disk1", 2, 512, 10}, {"disk2", 3, 512, 10}});
     ASSERT_EQ(mount(kAlpha, 7, "/mnt/a0"), 0);
-    write_records(8, std::to_string(dead_pid()) + " ", "/mnt/a1");
+    write_records(8, std::to_string(vt_test::dead_pid()) + " ", "/mnt/a1");
     ASSERT_EQ(mount(kBeta, 1, "/mnt/b0"), 0);
     ASSERT_EQ(mount(kBeta, 3, "/mnt/b2"), 0);
     // A record for an id that is not in the target list is not counted.

@@ -9,6 +9,7 @@
 
 #include "vt_crypt.h"
 #include "vt_dh_groups.h"
+#include "vt_test_hex.h"
 #include "vt_test_util.h"
 
 #include <wolfssl/wolfcrypt/sha256.h>
@@ -17,6 +18,7 @@
 namespace {
 
 using bytes = std::vector<uint8_t>;
+using vt_test::to_hex;
 
 bytes from_hex(std::string text)
 {
@@ -24,17 +26,6 @@ bytes from_hex(std::string text)
     bytes out;
     for (size_t i = 0; i + 1 < text.size(); i += 2)
         out.push_back(static_cast<uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
-    return out;
-}
-
-std::string to_hex(const uint8_t *data, size_t length)
-{
-    std::string out;
-    char pair[3];
-    for (size_t i = 0; i < length; ++i) {
-        snprintf(pair, sizeof pair, "%02x", data[i]);
-        out += pair;
-    }
     return out;
 }
 

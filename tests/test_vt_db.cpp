@@ -12,23 +12,13 @@
 
 #include "vt_db.h"
 #include "vt_json.h"
+#include "vt_test_json.h"
 #include "vt_test_util.h"
 
 namespace {
 
-struct ObjDeleter {
-    void operator()(vt_json_obj *obj) const { vt_json_obj_deit(&obj); }
-};
-using ObjPtr = std::unique_ptr<vt_json_obj, ObjDeleter>;
-
-ObjPtr parse(std::string_view text)
-{
-    std::string zero_terminated(text);
-    vt_json_obj *obj = nullptr;
-    EXPECT_EQ(vt_json_obj_decode(&obj, zero_terminated.c_str(), zero_terminated.size() + 1), 0)
-        << text;
-    return ObjPtr(obj);
-}
+using ObjPtr = vt_test::JsonPtr;
+using vt_test::parse_json;
 
 std::string encode(vt_json_obj *obj)
 {
@@ -74,7 +64,7 @@ constexpr std::string_view kTargetEntry = R"({
 
 TEST(TargetRecord, LoadsEntryWithBigEndianBlockCount)
 {
-    ObjPtr entry = parse(kTargetEntry);
+    ObjPtr entry = parse_json(kTargetEntry);
     vt_db_target record = {};
     ASSERT_EQ(vt_db_target_load(&record, entry.get()), 0);
     EXPECT_EQ(str(record.name), "disk0");
@@ -122,7 +112,7 @@ TEST(TargetRecord, DocumentRoundTripKeepsEveryField)
     EXPECT_EQ(std::string(count, length), "AQIDBAUGBwg=");
 
     // Through text, as the entry travels on the wire and in the cache files.
-    ObjPtr reread = parse(encode(document.get()));
+    ObjPtr reread = parse_json(encode(document.get()));
     vt_db_target loaded = {};
     ASSERT_EQ(vt_db_target_load(&loaded, reread.get()), 0);
     EXPECT_EQ(str(loaded.name), str(record.name));
@@ -135,7 +125,7 @@ TEST(TargetRecord, DocumentRoundTripKeepsEveryField)
 TEST(TargetRecord, BlockCountLongerThanEightBytesUsesTheFirstEight)
 {
     // 00 00 00 00 00 00 10 00 FF
-    ObjPtr entry = parse(R"({"block_count": "AAAAAAAAEAD/", "block_size": 512, "id": 1,
+    ObjPtr entry = parse_json(R"({"block_count": "AAAAAAAAEAD/", "block_size": 512, "id": 1,
                              "name": "d", "type": 0})");
     vt_db_target record = {};
     ASSERT_EQ(vt_db_target_load(&record, entry.get()), 0);
@@ -154,7 +144,7 @@ class TargetLoadFailure : public ::testing::TestWithParam<BadEntry> {};
 TEST_P(TargetLoadFailure, IsRefusedWithoutReport)
 {
     vt_test::SyserrCapture capture;
-    ObjPtr entry = parse(GetParam().json);
+    ObjPtr entry = parse_json(GetParam().json);
     vt_db_target record = {};
     EXPECT_EQ(vt_db_target_load(&record, entry.get()), 1);
     EXPECT_EQ(capture.text(), "");
@@ -186,7 +176,7 @@ TEST(TargetRecord, ReadableDumpRefusesMissingArguments)
     expect_report(capture.text(), "vt_db_target_dump_readable", "invalid paramaters");
 
     // An occupied slot is never overwritten.
-    ObjPtr occupied = parse("{}");
+    ObjPtr occupied = parse_json("{}");
     vt_json_obj *slot = occupied.get();
     capture.clear();
     EXPECT_EQ(vt_db_target_dump_readable(&record, &slot), 1);
@@ -221,7 +211,7 @@ vt_db_subject full_subject()
 
 TEST(SubjectRecord, LoadsInformationDocument)
 {
-    ObjPtr document = parse(kSubjectDocument);
+    ObjPtr document = parse_json(kSubjectDocument);
     vt_db_subject record = {};
     ASSERT_EQ(vt_db_subject_load(&record, document.get()), 0);
     EXPECT_EQ(str(record.hostname), "host1");
@@ -244,7 +234,7 @@ TEST(SubjectRecord, DocumentRoundTripKeepsEveryField)
     vt_json_obj *raw = nullptr;
     ASSERT_EQ(vt_db_subject_dump(&record, &raw), 0);
     ObjPtr document(raw);
-    ObjPtr reread = parse(encode(document.get()));
+    ObjPtr reread = parse_json(encode(document.get()));
     vt_db_subject loaded = {};
     ASSERT_EQ(vt_db_subject_load(&loaded, reread.get()), 0);
     EXPECT_EQ(str(loaded.hostname), str(record.hostname));
@@ -347,7 +337,7 @@ class SubjectLoadFailure : public ::testing::TestWithParam<SubjectEdit> {};
 // The document differs from a good one in exactly one member.
 TEST_P(SubjectLoadFailure, IsRefusedWithoutReport)
 {
-    ObjPtr document = parse(kSubjectDocument);
+    ObjPtr document = parse_json(kSubjectDocument);
     ASSERT_EQ(apply(document.get(), GetParam()), 0);
     vt_test::SyserrCapture capture;
     vt_db_subject record = {};

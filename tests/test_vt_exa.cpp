@@ -27,6 +27,7 @@
 #include "vt_pwd.h"
 #include "vt_read_state.h"
 #include "vt_test_imager.h"
+#include "vt_test_json.h"
 #include "vt_test_util.h"
 #include "vt_thread.h"
 
@@ -47,10 +48,10 @@ constexpr const char *password = vt_test::agent_password;
 // Generous bounds: only there so that a hang fails the test instead of the suite.
 constexpr auto patience = 120s;
 
-struct json_release {
-    void operator()(vt_json_obj *obj) const { vt_json_obj_deit(&obj); }
-};
-using json_ptr = std::unique_ptr<vt_json_obj, json_release>;
+using json_ptr = vt_test::JsonPtr;
+using vt_test::json_number;
+using vt_test::json_section;
+using vt_test::json_text;
 
 struct img_release {
     void operator()(vt_img *img) const { vt_img_deit(&img); }
@@ -66,30 +67,6 @@ std::string digest_of(const std::string &tool, const std::string &path)
 {
     const auto result = run({tool, path});
     return result.out.substr(0, result.out.find(' '));
-}
-
-json_ptr section(vt_json_obj *doc, const char *key)
-{
-    vt_json_obj *sub = nullptr;
-    vt_json_obj_get_object(doc, key, &sub);
-    return json_ptr(sub);
-}
-
-std::string get_text(vt_json_obj *obj, const char *key)
-{
-    const char *text = nullptr;
-    size_t length = 0;
-    if (!obj || vt_json_obj_get_string(obj, key, &text, &length))
-        return "<missing>";
-    return std::string(text, length);
-}
-
-uint64_t get_number(vt_json_obj *obj, const char *key)
-{
-    uint64_t value = ~0ULL;
-    if (obj)
-        vt_json_obj_get_number_string(obj, key, &value);
-    return value;
 }
 
 uint64_t read_offset(vt_img *img)
@@ -142,9 +119,10 @@ protected:
 
     void start_agent(const std::string &listen)
     {
-        agent = std::make_unique<Agent>(dir, std::vector<std::pair<std::string, std::string>>{
-                                                 {"disk0", target_path}},
-                                        listen);
+        vt_test::AgentOptions options;
+        options.listen = listen;
+        agent = std::make_unique<Agent>(dir, vt_test::AgentTargets{{"disk0", target_path}},
+                                        options);
         ASSERT_TRUE(agent->running()) << read_file(dir.file("agent.log"));
     }
 
@@ -221,15 +199,15 @@ protected:
 
     static std::string status_of(vt_img *img)
     {
-        json_ptr state = section(img->doc, "state");
-        return get_text(state.get(), "status");
+        json_ptr state = json_section(img->doc, "state");
+        return json_text(state.get(), "status");
     }
 
     static uint64_t recover_offset(vt_img *img)
     {
-        json_ptr recover = section(img->doc, "recover");
-        json_ptr read = recover ? section(recover.get(), "read") : nullptr;
-        return get_number(read.get(), "offset");
+        json_ptr recover = json_section(img->doc, "recover");
+        json_ptr read = recover ? json_section(recover.get(), "read") : nullptr;
+        return json_number(read.get(), "offset");
     }
 
     // The image verifies, exports as exactly the source's bytes and carries the
@@ -280,9 +258,9 @@ TEST_F(RemoteImage, TargetObjectDescribesTheServedTarget)
     vt_json_obj *target = nullptr;
     ASSERT_EQ(vt_exa_get_target_object(exa.get(), &target), 0);
     json_ptr object(target);
-    EXPECT_EQ(get_text(object.get(), "name"), "disk0");
-    EXPECT_EQ(get_number(object.get(), "block_size"), 512u);
-    EXPECT_EQ(get_number(object.get(), "block_count"), (3 * MiB) / 512 + 7);
+    EXPECT_EQ(json_text(object.get(), "name"), "disk0");
+    EXPECT_EQ(json_number(object.get(), "block_size"), 512u);
+    EXPECT_EQ(json_number(object.get(), "block_count"), (3 * MiB) / 512 + 7);
     int64_t id = 0;
     EXPECT_EQ(vt_json_obj_get_number(object.get(), "id", &id), 0);
     EXPECT_NE(id, 0);

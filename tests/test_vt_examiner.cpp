@@ -27,6 +27,8 @@
 #include <vector>
 
 #include "vt_examiner.h"
+#include "vt_test_agent.h"
+#include "vt_test_json.h"
 #include "vt_test_util.h"
 #include "vt_test_ws_peer.h"
 #include "vt_web_key.h"
@@ -34,6 +36,7 @@
 namespace {
 
 using namespace std::chrono_literals;
+using vt_test::Agent;
 using vt_test::SyserrCapture;
 using vt_test::TempDir;
 
@@ -51,10 +54,8 @@ struct BufferDeleter {
     void operator()(vt_buffer *buffer) const { vt_buffer_deit(&buffer); }
 };
 using BufferPtr = std::unique_ptr<vt_buffer, BufferDeleter>;
-struct ObjDeleter {
-    void operator()(vt_json_obj *obj) const { vt_json_obj_deit(&obj); }
-};
-using ObjPtr = std::unique_ptr<vt_json_obj, ObjDeleter>;
+using ObjPtr = vt_test::JsonPtr;
+using vt_test::parse_json;
 
 BufferPtr new_buffer()
 {
@@ -205,13 +206,6 @@ std::string status_message(uint8_t opcode, uint32_t error = 0, vt_json_obj *body
     return std::string(reinterpret_cast<char *>(message), size);
 }
 
-ObjPtr parse(const std::string &json)
-{
-    vt_json_obj *obj = nullptr;
-    EXPECT_EQ(vt_json_obj_decode(&obj, json.c_str(), json.size() + 1), 0) << json;
-    return ObjPtr(obj);
-}
-
 // One read response piece: header fields in network order, then the data.
 std::string read_piece(uint64_t length_field, uint32_t flags, const std::string &data,
                        uint32_t error = 0)
@@ -225,71 +219,6 @@ std::string read_piece(uint64_t length_field, uint32_t flags, const std::string 
 }
 
 // ---- peers ----
-
-// Our subject agent on loopback, serving files as targets; killed on destruction.
-class Agent {
-public:
-    static constexpr const char *user = "examiner";
-    static constexpr const char *password = "s3cret pass";
-
-    Agent(const TempDir &dir, const std::vector<std::pair<std::string, std::string>> &targets)
-    {
-        const std::string password_file = dir.file("password");
-        const std::string port_file = dir.file("port");
-        vt_test::write_file(password_file, password);
-        std::vector<std::string> args = {vt_test::program("vt_agent"), "--listen", "127.0.0.1:0",
-                                         "--port-file", port_file, "--user", user,
-                                         "--password-file", password_file};
-        for (const auto &[name, path] : targets) {
-            args.push_back("--target");
-            args.push_back(name + "=" + path);
-        }
-        const std::string log = dir.file("agent.log");
-        pid_ = fork();
-        if (pid_ == 0) {
-            std::vector<char *> argv;
-            for (std::string &arg : args)
-                argv.push_back(arg.data());
-            argv.push_back(nullptr);
-            const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            dup2(fd, 1);
-            dup2(fd, 2);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        for (auto deadline = std::chrono::steady_clock::now() + kPatience;
-             port_.empty() && std::chrono::steady_clock::now() < deadline;) {
-            if (access(port_file.c_str(), F_OK) == 0)
-                port_ = vt_test::read_file(port_file);
-            else
-                std::this_thread::sleep_for(20ms);
-            if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-                pid_ = -1;
-                break;
-            }
-        }
-        while (!port_.empty() && (port_.back() == '\n'))
-            port_.pop_back();
-    }
-    ~Agent() { kill_now(); }
-    Agent(const Agent &) = delete;
-    Agent &operator=(const Agent &) = delete;
-
-    bool running() const { return pid_ > 0 && !port_.empty(); }
-    std::string url() const { return "127.0.0.1:" + port_ + "/sub"; }
-    void kill_now()
-    {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-            pid_ = -1;
-        }
-    }
-
-private:
-    pid_t pid_ = -1;
-    std::string port_;
-};
 
 // A subject that completes key negotiation like any agent and then hands each
 // decrypted request to a handler, sending back the messages it returns (with the
@@ -424,7 +353,7 @@ protected:
     // dispatcher does when the subject answers "target list".
     int list_response(const char *json)
     {
-        ObjPtr body = parse(json);
+        ObjPtr body = parse_json(json);
         std::string message = status_message(VT_PTC_TARGET_LIST_RES, 0, body.get());
         vt_ptc_req response = {};
         EXPECT_EQ(vt_ptc_req_init(&response, reinterpret_cast<uint8_t *>(message.data()), message.size()), 0);
@@ -647,8 +576,8 @@ protected:
         vt_test::write_file(dir_.file("disk0.img"), pattern_bytes(0, kDiskSize));
         vt_test::write_file(dir_.file("small.img"), pattern_bytes(0, 4096));
         agent_ = std::make_unique<Agent>(
-            dir_, std::vector<std::pair<std::string, std::string>>{
-                      {"disk0", dir_.file("disk0.img")}, {"Disk0", dir_.file("small.img")}});
+            dir_, vt_test::AgentTargets{{"disk0", dir_.file("disk0.img")},
+                                        {"Disk0", dir_.file("small.img")}});
         ASSERT_TRUE(agent_->running()) << vt_test::read_file(dir_.file("agent.log"));
     }
 
@@ -656,7 +585,7 @@ protected:
     SubjectPtr connected(const SubjectOptions &options = {})
     {
         SubjectPtr subject = make_subject(log_.log(), options);
-        EXPECT_EQ(start(subject.get(), agent_->url(), Agent::user, Agent::password), 0) << log_.text();
+        EXPECT_EQ(start(subject.get(), agent_->url(), vt_test::agent_user, vt_test::agent_password), 0) << log_.text();
         EXPECT_EQ(vt_ptc_es_target_list_req(subject.get()), 0);
         const std::string name = "disk0";
         vt_string wanted = text(name);
@@ -688,14 +617,14 @@ TEST_F(SubjectSession, StartReturns2WhenNothingListensAndStartsLater)
     const std::string url = closed_port_url();
     {
         SyserrCapture capture;
-        EXPECT_EQ(start(subject.get(), url, Agent::user, Agent::password), 2);
+        EXPECT_EQ(start(subject.get(), url, vt_test::agent_user, vt_test::agent_password), 2);
         EXPECT_NE(capture.text().find("failed to connect to 127.0.0.1:"), std::string::npos)
             << capture.text();
     }
     EXPECT_NE(log_.text().find("Failed to connect to subject on " + url + ".\n"), std::string::npos)
         << log_.text();
     EXPECT_EQ(subject->web, nullptr);
-    EXPECT_EQ(start(subject.get(), agent_->url(), Agent::user, Agent::password), 0);
+    EXPECT_EQ(start(subject.get(), agent_->url(), vt_test::agent_user, vt_test::agent_password), 0);
     EXPECT_EQ(vt_subject_stop(subject.get()), 0);
 }
 
@@ -704,7 +633,7 @@ TEST_F(SubjectSession, StartReturns3OnWrongPasswordAndStartsLater)
     SubjectPtr subject = make_subject(log_.log());
     {
         SyserrCapture capture;
-        EXPECT_EQ(start(subject.get(), agent_->url(), Agent::user, "wrong"), 3);
+        EXPECT_EQ(start(subject.get(), agent_->url(), vt_test::agent_user, "wrong"), 3);
         EXPECT_NE(capture.text().find("subject login request failed on "), std::string::npos)
             << capture.text();
     }
@@ -712,13 +641,13 @@ TEST_F(SubjectSession, StartReturns3OnWrongPasswordAndStartsLater)
         << log_.text();
     EXPECT_EQ(subject->web, nullptr);
     EXPECT_EQ(subject->credentials, nullptr);
-    EXPECT_EQ(start(subject.get(), agent_->url(), Agent::user, Agent::password), 0);
+    EXPECT_EQ(start(subject.get(), agent_->url(), vt_test::agent_user, vt_test::agent_password), 0);
 }
 
 TEST_F(SubjectSession, TargetListFillsTheTable)
 {
     SubjectPtr subject = make_subject(log_.log());
-    ASSERT_EQ(start(subject.get(), agent_->url(), Agent::user, Agent::password), 0);
+    ASSERT_EQ(start(subject.get(), agent_->url(), vt_test::agent_user, vt_test::agent_password), 0);
     ASSERT_EQ(vt_ptc_es_target_list_req(subject.get()), 0);
     vt_db_target *targets = nullptr;
     size_t count = 0;
@@ -744,7 +673,7 @@ TEST_F(SubjectSession, TargetListFillsTheTable)
 TEST_F(SubjectSession, SubjectInformationIsDecoded)
 {
     SubjectPtr subject = make_subject(log_.log());
-    ASSERT_EQ(start(subject.get(), agent_->url(), Agent::user, Agent::password), 0);
+    ASSERT_EQ(start(subject.get(), agent_->url(), vt_test::agent_user, vt_test::agent_password), 0);
     vt_subject_info *info = nullptr;
     ASSERT_EQ(vt_ptc_es_subject_info_req(subject.get(), &info), 0);
     ASSERT_NE(info, nullptr);
@@ -886,8 +815,33 @@ TEST_F(SubjectSession, MonitorNeedsAStartedSubject)
 
 // ---- sessions with a scripted subject ----
 
+// A peer's handler: answers the subject login, and every other request with answers.
+ScriptedSubject::Handler login_then(std::vector<std::string> answers)
+{
+    return [answers](const std::string &request) {
+        if (uint8_t(request[0]) == VT_PTC_SUBJECT_LOGIN_REQ)
+            return std::vector<std::string>{status_message(VT_PTC_SUBJECT_LOGIN_RES)};
+        return answers;
+    };
+}
+
 class ScriptedSession : public ::testing::Test {
 protected:
+    // Logs subject in to peer, reads 1000 bytes of target 1 into buffer and returns
+    // once the peer's answer to the read failed the channel.
+    void read_failing(vt_subject *subject, const ScriptedSubject &peer, vt_buffer *buffer)
+    {
+        ASSERT_EQ(start(subject, peer.url(), "examiner", "pw"), 0);
+        MonitorCalls calls;
+        ASSERT_EQ(vt_subject_start_monitor(subject, MonitorCalls::callback, &calls), 0);
+        vt_task *task = nullptr;
+        ASSERT_EQ(vt_subject_target_read(subject, 1, 0, 1000, buffer, &task, &done_), 0);
+        // The dispatcher refuses the piece, which fails the channel.
+        ASSERT_TRUE(calls.wait_for(1));
+        vt_subject_stop_monitor(subject);
+        vt_web_task_free(subject->web, &task);
+    }
+
     LogText log_;
     Completions done_;
 };
@@ -895,11 +849,7 @@ protected:
 TEST_F(ScriptedSession, UnansweredStatusRequestTimesOut)
 {
     // The login is answered; the target list request after it never is.
-    ScriptedSubject peer(2, [](const std::string &request) {
-        if (uint8_t(request[0]) == VT_PTC_SUBJECT_LOGIN_REQ)
-            return std::vector<std::string>{status_message(VT_PTC_SUBJECT_LOGIN_RES)};
-        return std::vector<std::string>{};
-    });
+    ScriptedSubject peer(2, login_then({}));
     SubjectPtr subject = make_subject(log_.log());
     ASSERT_EQ(start(subject.get(), peer.url(), "examiner", "pw"), 0);
     // Short only now: the login must not give up before the peer answers it.
@@ -930,7 +880,7 @@ TEST_F(ScriptedSession, UnansweredLoginReturns3)
 
 TEST_F(ScriptedSession, TolerantCodeCountsOnlyForTargetLogin)
 {
-    ObjPtr error = parse(R"({"error": "already logged in"})");
+    ObjPtr error = parse_json(R"({"error": "already logged in"})");
     const std::string login_again = status_message(VT_PTC_TARGET_LOGIN_RES, 0xE0, error.get());
     const std::string logout_refused = status_message(VT_PTC_TARGET_LOGOUT_RES, 0xE0, error.get());
     ScriptedSubject peer(3, [&](const std::string &request) {
@@ -957,23 +907,11 @@ TEST_F(ScriptedSession, ReadPieceWhoseLengthDisagreesIsDropped)
 {
     // 1000 data bytes behind a header that claims 999: nothing may be appended.
     const std::string bad_piece = read_piece(999, 1, std::string(1000, 'x'));
-    ScriptedSubject peer(2, [&](const std::string &request) {
-        if (uint8_t(request[0]) == VT_PTC_SUBJECT_LOGIN_REQ)
-            return std::vector<std::string>{status_message(VT_PTC_SUBJECT_LOGIN_RES)};
-        return std::vector<std::string>{bad_piece};
-    });
+    ScriptedSubject peer(2, login_then({bad_piece}));
     SubjectPtr subject = make_subject(log_.log());
-    ASSERT_EQ(start(subject.get(), peer.url(), "examiner", "pw"), 0);
-    MonitorCalls calls;
-    ASSERT_EQ(vt_subject_start_monitor(subject.get(), MonitorCalls::callback, &calls), 0);
     SyserrCapture capture;
     BufferPtr buffer = new_buffer();
-    vt_task *task = nullptr;
-    ASSERT_EQ(vt_subject_target_read(subject.get(), 1, 0, 1000, buffer.get(), &task, &done_), 0);
-    // The dispatcher refuses the piece, which fails the channel.
-    ASSERT_TRUE(calls.wait_for(1));
-    vt_subject_stop_monitor(subject.get());
-    vt_web_task_free(subject->web, &task);
+    ASSERT_NO_FATAL_FAILURE(read_failing(subject.get(), peer, buffer.get()));
     EXPECT_NE(capture.text().find("mismatch in length on target read response."), std::string::npos)
         << capture.text();
     EXPECT_EQ(buffer->used, 0u);
@@ -984,22 +922,11 @@ TEST_F(ScriptedSession, ReadPieceWhoseLengthDisagreesIsDropped)
 TEST_F(ScriptedSession, ReadPieceShorterThanItsHeaderFailsTheChannel)
 {
     const std::string short_piece = read_piece(0, 1, "").substr(0, 20);
-    ScriptedSubject peer(2, [&](const std::string &request) {
-        if (uint8_t(request[0]) == VT_PTC_SUBJECT_LOGIN_REQ)
-            return std::vector<std::string>{status_message(VT_PTC_SUBJECT_LOGIN_RES)};
-        return std::vector<std::string>{short_piece};
-    });
+    ScriptedSubject peer(2, login_then({short_piece}));
     SubjectPtr subject = make_subject(log_.log());
-    ASSERT_EQ(start(subject.get(), peer.url(), "examiner", "pw"), 0);
-    MonitorCalls calls;
-    ASSERT_EQ(vt_subject_start_monitor(subject.get(), MonitorCalls::callback, &calls), 0);
     SyserrCapture capture;
     BufferPtr buffer = new_buffer();
-    vt_task *task = nullptr;
-    ASSERT_EQ(vt_subject_target_read(subject.get(), 1, 0, 1000, buffer.get(), &task, &done_), 0);
-    ASSERT_TRUE(calls.wait_for(1));
-    vt_subject_stop_monitor(subject.get());
-    vt_web_task_free(subject->web, &task);
+    ASSERT_NO_FATAL_FAILURE(read_failing(subject.get(), peer, buffer.get()));
     EXPECT_NE(capture.text().find("target read response of 20 bytes is shorter than its header."),
               std::string::npos)
         << capture.text();
@@ -1008,13 +935,9 @@ TEST_F(ScriptedSession, ReadPieceShorterThanItsHeaderFailsTheChannel)
 
 TEST_F(ScriptedSession, RefusedSubjectInformationLeavesTheRequesterToTimeOut)
 {
-    ObjPtr error = parse(R"({"error": "not now"})");
+    ObjPtr error = parse_json(R"({"error": "not now"})");
     const std::string refused = status_message(VT_PTC_SUBJECT_INFO_RES, 5, error.get());
-    ScriptedSubject peer(2, [&](const std::string &request) {
-        if (uint8_t(request[0]) == VT_PTC_SUBJECT_LOGIN_REQ)
-            return std::vector<std::string>{status_message(VT_PTC_SUBJECT_LOGIN_RES)};
-        return std::vector<std::string>{refused};
-    });
+    ScriptedSubject peer(2, login_then({refused}));
     SubjectPtr subject = make_subject(log_.log());
     ASSERT_EQ(start(subject.get(), peer.url(), "examiner", "pw"), 0);
     // Short only now: the login must not give up before the peer answers it.
@@ -1042,7 +965,7 @@ struct Notified {
 
 TEST_F(ScriptedSession, NotificationStopsAtTheFirstMalformedMessage)
 {
-    ObjPtr body = parse(R"({"messages": [{"msg": "disk attached", "tag": 7}, {"msg": "no tag"}]})");
+    ObjPtr body = parse_json(R"({"messages": [{"msg": "disk attached", "tag": 7}, {"msg": "no tag"}]})");
     const std::string notification = status_message(VT_PTC_NOTIFY, 0, body.get());
     ScriptedSubject peer(1, [&](const std::string &) {
         // The notification goes out before the login answer, on the same tag.

@@ -27,6 +27,7 @@
 #include "vt_json.h"
 #include "vt_string.h"
 #include "vt_syslog.h"
+#include "vt_test_json.h"
 #include "vt_test_util.h"
 
 namespace {
@@ -114,10 +115,7 @@ struct TargetSpec {
     uint64_t block_count;
 };
 
-struct ObjDeleter {
-    void operator()(vt_json_obj *obj) const { vt_json_obj_deit(&obj); }
-};
-using Obj = std::unique_ptr<vt_json_obj, ObjDeleter>;
+using Obj = vt_test::JsonPtr;
 
 // Writes root/uuid/subject in the document form the cache keeps.
 void write_subject(const std::string &root, const SubjectSpec &spec)

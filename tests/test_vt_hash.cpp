@@ -11,22 +11,13 @@
 #include "vt_json.h"
 #include "vt_string.h"
 #include "vt_syslog.h"
+#include "vt_test_hex.h"
 #include "vt_test_util.h"
 
 namespace {
 
 using bytes = std::vector<uint8_t>;
-
-std::string to_hex(const uint8_t *data, size_t length)
-{
-    std::string out;
-    char pair[3];
-    for (size_t i = 0; i < length; ++i) {
-        snprintf(pair, sizeof pair, "%02x", data[i]);
-        out += pair;
-    }
-    return out;
-}
+using vt_test::to_hex;
 
 uint32_t le32(const bytes &state, size_t offset)
 {
@@ -183,6 +174,16 @@ TEST_P(SaveAndResume, SavedStateFollowsTheDocumentedLayout)
     }
 }
 
+// Test names such as "md5_sha1_at_37": the method with its separators made legal.
+std::string split_case_name(const testing::TestParamInfo<SplitCase> &info)
+{
+    std::string name = info.param.method;
+    for (char &ch : name)
+        if (!isalnum(static_cast<unsigned char>(ch)))
+            ch = '_';
+    return name + "_at_" + std::to_string(info.param.split);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Splits, SaveAndResume,
     testing::Values(SplitCase{"md5", 0}, SplitCase{"md5", 20}, SplitCase{"md5", 64},
@@ -190,13 +191,7 @@ INSTANTIATE_TEST_SUITE_P(
                     SplitCase{"sha1", 20}, SplitCase{"sha1", 64}, SplitCase{"sha1", 1000},
                     SplitCase{"sha1", 4999}, SplitCase{"md5,sha1", 37}, SplitCase{"md5 sha1", 128},
                     SplitCase{"sha1+md5", 3333}),
-    [](const testing::TestParamInfo<SplitCase> &info) {
-        std::string name = info.param.method;
-        for (char &ch : name)
-            if (!isalnum(static_cast<unsigned char>(ch)))
-                ch = '_';
-        return name + "_at_" + std::to_string(info.param.split);
-    });
+    split_case_name);
 
 TEST(HashState, FreshStateCarriesTheStandardInitialChainingValues)
 {
@@ -421,12 +416,6 @@ INSTANTIATE_TEST_SUITE_P(
                     SplitCase{"md5", 127}, SplitCase{"sha1", 1}, SplitCase{"sha1", 63},
                     SplitCase{"sha1", 65}, SplitCase{"sha1", 127}, SplitCase{"md5,sha1", 1},
                     SplitCase{"md5,sha1", 63}),
-    [](const testing::TestParamInfo<SplitCase> &info) {
-        std::string name = info.param.method;
-        for (char &ch : name)
-            if (!isalnum(static_cast<unsigned char>(ch)))
-                ch = '_';
-        return name + "_at_" + std::to_string(info.param.split);
-    });
+    split_case_name);
 
 } // namespace

@@ -321,12 +321,7 @@ TEST_F(ImagerRuns, DaemonServesLiveStatusStopsAndResumes)
 
     // Live figures: "started" and an offset that grows while the daemon runs.
     status_line first;
-    ASSERT_TRUE(eventually(
-        [&] {
-            first = status_of("bg");
-            return first.status == "started" && first.offset > 0;
-        },
-        60s));
+    ASSERT_TRUE(live_status("bg", &first));
     EXPECT_EQ(first.name, "bg");
     EXPECT_EQ(first.info, loop->device());
     EXPECT_EQ(first.length, size);
@@ -346,17 +341,7 @@ TEST_F(ImagerRuns, DaemonServesLiveStatusStopsAndResumes)
 
     const vt_test::RunResult stopped = imager({"stop", "-n", "bg"});
     throttle.reset();
-    EXPECT_EQ(stopped.status, 0);
-    EXPECT_TRUE(contains(stopped.out, "Sent sigterm to image process -- " + std::to_string(pid) +
-                                          ".\n"))
-        << stopped.out;
-    EXPECT_TRUE(contains(stopped.out,
-                         "\nSuccessfully stop image process -- " + std::to_string(pid) + ".\n"))
-        << stopped.out;
-    const status_line halted = status_of("bg");
-    EXPECT_EQ(halted.status, "stopped");
-    EXPECT_LT(halted.offset, size);
-    EXPECT_FALSE(exists(job_dir("bg") + "/pid"));
+    expect_stopped(stopped, "bg", pid, size);
     EXPECT_EQ(imager({"stop", "-n", "bg"}).status, 3);
 
     // Resumed from its checkpoint, the job completes an image equal to the source.

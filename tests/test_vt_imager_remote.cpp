@@ -20,6 +20,7 @@
 
 #include "vt_json.h"
 #include "vt_test_imager.h"
+#include "vt_test_json.h"
 #include "vt_test_util.h"
 
 namespace {
@@ -42,10 +43,7 @@ constexpr uint64_t longer_size = 48 * MiB;
 
 const std::string answers = "CASE-7\nEV 1\nJo Examiner\nremote run\nagent sample\n";
 
-struct json_release {
-    void operator()(vt_json_obj *obj) const { vt_json_obj_deit(&obj); }
-};
-using json_ptr = std::unique_ptr<vt_json_obj, json_release>;
+using json_ptr = vt_test::JsonPtr;
 
 // Modification time of a file in nanoseconds; 0 when it is missing.
 int64_t modified_ns(const std::string &path)
@@ -76,9 +74,11 @@ protected:
     void start_agent(const std::string &listen)
     {
         agent.reset();
-        agent = std::make_unique<vt_test::Agent>(
-            data, std::vector<std::pair<std::string, std::string>>{{"disk0", sample}}, listen,
-            data.file("uuid"));
+        vt_test::AgentOptions options;
+        options.listen = listen;
+        options.uuid_file = data.file("uuid");
+        agent = std::make_unique<vt_test::Agent>(data, vt_test::AgentTargets{{"disk0", sample}},
+                                                 options);
         ASSERT_TRUE(agent->running()) << vt_test::read_file(data.file("agent.log"));
     }
 
@@ -330,12 +330,7 @@ TEST_F(RemoteImager, DaemonRunsIsWatchedStoppedAndResumed)
 
     // Live figures while it runs.
     status_line first;
-    ASSERT_TRUE(eventually(
-        [&] {
-            first = status_of("bg");
-            return first.status == "started" && first.offset > 0;
-        },
-        60s));
+    ASSERT_TRUE(live_status("bg", &first));
     EXPECT_EQ(first.name, "bg");
     EXPECT_EQ(first.info, url() + "/disk0");
     EXPECT_EQ(first.length, longer_size);
@@ -368,17 +363,7 @@ TEST_F(RemoteImager, DaemonRunsIsWatchedStoppedAndResumed)
         EXPECT_TRUE(exists(file)) << file;
 
     const RunResult stopped = imager({"stop", "-n", "bg"});
-    EXPECT_EQ(stopped.status, 0);
-    EXPECT_TRUE(contains(stopped.out, "Sent sigterm to image process -- " + std::to_string(pid) +
-                                          ".\n"))
-        << stopped.out;
-    EXPECT_TRUE(contains(stopped.out,
-                         "\nSuccessfully stop image process -- " + std::to_string(pid) + ".\n"))
-        << stopped.out;
-    const status_line halted = status_of("bg");
-    EXPECT_EQ(halted.status, "stopped");
-    EXPECT_LT(halted.offset, longer_size);
-    EXPECT_FALSE(exists(job_dir("bg") + "/pid"));
+    expect_stopped(stopped, "bg", pid, longer_size);
 
     // A start from a copy of the stopped job's document fails on its image file and
     // leaves the job as it was, checkpoint included.
@@ -425,12 +410,7 @@ TEST_P(RemoteImagerRecover, ResumesWhenTheSubjectReturns)
     const pid_t pid = daemon_pid("rc");
     ASSERT_GT(pid, 0);
     status_line running;
-    ASSERT_TRUE(eventually(
-        [&] {
-            running = status_of("rc");
-            return running.status == "started" && running.offset > 0;
-        },
-        60s));
+    ASSERT_TRUE(live_status("rc", &running));
     ASSERT_LT(running.offset, long_size);
     throttle.reset();
     const std::string port = agent->port();

@@ -31,6 +31,7 @@
 #include "vt_json.h"
 #include "vt_opt.h"
 #include "vt_read_state.h"
+#include "vt_test_json.h"
 #include "vt_test_util.h"
 #include "vt_thread.h"
 
@@ -86,45 +87,16 @@ struct JobParams {
     uint64_t table_size = 65534;
 };
 
-struct json_release {
-    void operator()(vt_json_obj *obj) const { vt_json_obj_deit(&obj); }
-};
-using json_ptr = std::unique_ptr<vt_json_obj, json_release>;
+using json_ptr = vt_test::JsonPtr;
+using vt_test::json_number;
+using vt_test::json_section;
+using vt_test::json_text;
+using vt_test::parse_json;
 
 struct img_release {
     void operator()(vt_img *img) const { vt_img_deit(&img); }
 };
 using img_ptr = std::unique_ptr<vt_img, img_release>;
-
-json_ptr decode(const std::string &text)
-{
-    vt_json_obj *obj = nullptr;
-    EXPECT_EQ(vt_json_obj_decode(&obj, text.c_str(), text.size() + 1), 0) << text;
-    return json_ptr(obj);
-}
-
-std::string get_text(vt_json_obj *obj, const char *key)
-{
-    const char *text = nullptr;
-    size_t length = 0;
-    if (vt_json_obj_get_string(obj, key, &text, &length))
-        return "<missing>";
-    return std::string(text, length);
-}
-
-json_ptr section(vt_json_obj *doc, const char *key)
-{
-    vt_json_obj *sub = nullptr;
-    vt_json_obj_get_object(doc, key, &sub);
-    return json_ptr(sub);
-}
-
-uint64_t get_number(vt_json_obj *obj, const char *key)
-{
-    uint64_t value = ~0ULL;
-    vt_json_obj_get_number_string(obj, key, &value);
-    return value;
-}
 
 uint64_t le(const std::string &bytes, size_t at, size_t size)
 {
@@ -175,17 +147,17 @@ std::vector<Section> walk_sections(const std::string &file)
 void expect_consistent_recover(vt_json_obj *doc, const std::string &e01, uint64_t chunk_size,
                                uint64_t source_size)
 {
-    json_ptr recover = section(doc, "recover");
+    json_ptr recover = json_section(doc, "recover");
     ASSERT_TRUE(recover) << "no recover object";
-    json_ptr read = section(recover.get(), "read");
-    json_ptr hash = section(recover.get(), "hash");
-    json_ptr write = section(recover.get(), "write");
+    json_ptr read = json_section(recover.get(), "read");
+    json_ptr hash = json_section(recover.get(), "hash");
+    json_ptr write = json_section(recover.get(), "write");
     ASSERT_TRUE(read && hash && write);
-    const uint64_t offset = get_number(read.get(), "offset");
-    EXPECT_EQ(offset + get_number(read.get(), "length"), source_size);
+    const uint64_t offset = json_number(read.get(), "offset");
+    EXPECT_EQ(offset + json_number(read.get(), "length"), source_size);
     EXPECT_EQ(hashed_bytes(hash.get(), "md5"), offset);
     EXPECT_EQ(hashed_bytes(hash.get(), "sha1"), offset);
-    const uint64_t write_offset = get_number(write.get(), "offset");
+    const uint64_t write_offset = json_number(write.get(), "offset");
     uint64_t chunks = 0;
     bool found = false;
     for (const Section &s : walk_sections(read_file(e01))) {
@@ -267,7 +239,7 @@ protected:
         return img_ptr(img);
     }
 
-    json_ptr saved_document() const { return decode(read_file(job_json())); }
+    json_ptr saved_document() const { return parse_json(read_file(job_json())); }
 
     // Waits for the run's stop flag, setting it once the read position passes
     // stop_at (never when 0), then stops the run.
@@ -304,8 +276,8 @@ protected:
 
     std::string status_of(vt_json_obj *doc)
     {
-        json_ptr state = section(doc, "state");
-        return state ? get_text(state.get(), "status") : "<no state>";
+        json_ptr state = json_section(doc, "state");
+        return state ? json_text(state.get(), "status") : "<no state>";
     }
 
     // The image verifies, reads back as exactly the source, and carries the
@@ -365,9 +337,9 @@ TEST_P(ImageLayout, AcquiresTheWholeDiskIntoAVerifiedImage)
 
     json_ptr saved = saved_document();
     EXPECT_EQ(status_of(saved.get()), "completed");
-    json_ptr state = section(saved.get(), "state");
-    EXPECT_EQ(get_number(state.get(), "offset"), c.size);
-    EXPECT_EQ(get_number(state.get(), "length"), c.size);
+    json_ptr state = json_section(saved.get(), "state");
+    EXPECT_EQ(json_number(state.get(), "offset"), c.size);
+    EXPECT_EQ(json_number(state.get(), "length"), c.size);
     expect_consistent_recover(saved.get(), e01(), c.params.chunk_size, c.size);
     expect_complete_image(source);
 
@@ -396,7 +368,7 @@ TEST_F(ImageJob, RingIsNeverDeeperThanTheSourceHasReads)
     for (uint64_t read_size : {4 * MiB, 2 * MiB, uint64_t{524288}}) {
         JobParams p;
         p.read_size = read_size;
-        json_ptr doc = decode(document(p, disk_section()));
+        json_ptr doc = parse_json(document(p, disk_section()));
         vt_img *raw = nullptr;
         ASSERT_EQ(vt_img_json_init(&raw, doc.get(), nullptr), 0);
         img_ptr img(raw);
@@ -480,15 +452,15 @@ TEST_F(ImageJob, RunWithoutCompleteTableRestartsFromTheStartOnTheSameFile)
 
     json_ptr saved = saved_document();
     ASSERT_EQ(status_of(saved.get()), "stopped");
-    json_ptr recover = section(saved.get(), "recover");
+    json_ptr recover = json_section(saved.get(), "recover");
     ASSERT_TRUE(recover);
-    EXPECT_EQ(get_number(section(recover.get(), "read").get(), "offset"), 0u);
+    EXPECT_EQ(json_number(json_section(recover.get(), "read").get(), "offset"), 0u);
     expect_consistent_recover(saved.get(), e01(), p.chunk_size, size);
     // The checkpoint points at the first sectors section, just behind the volume.
     const auto sections = walk_sections(read_file(e01()));
     ASSERT_GE(sections.size(), 3u);
     EXPECT_EQ(sections[1].type, "volume");
-    EXPECT_EQ(get_number(section(recover.get(), "write").get(), "offset"),
+    EXPECT_EQ(json_number(json_section(recover.get(), "write").get(), "offset"),
               sections[1].offset + 1128);
 
     img.reset();
@@ -545,7 +517,7 @@ TEST_F(ImageJob, RefusesSourcesAndFilesItCannotUse)
     };
     for (const FailureCase &c : cases) {
         SyserrCapture capture;
-        json_ptr doc = decode(document(p, c.source));
+        json_ptr doc = parse_json(document(p, c.source));
         vt_img *img = nullptr;
         EXPECT_NE(vt_img_json_init(&img, doc.get(), nullptr), 0);
         EXPECT_EQ(img, nullptr);
@@ -557,7 +529,7 @@ TEST_F(ImageJob, ExistingImageFileIsNeverOverwritten)
 {
     attach(1 * MiB);
     write_file(e01(), "previous evidence");
-    json_ptr doc = decode(document(JobParams{}, disk_section()));
+    json_ptr doc = parse_json(document(JobParams{}, disk_section()));
     vt_img *raw = nullptr;
     ASSERT_EQ(vt_img_json_init(&raw, doc.get(), nullptr), 0);
     img_ptr img(raw);
@@ -589,7 +561,7 @@ protected:
 
     json_ptr unit_document(const char *format, uint64_t read_size, uint64_t table_size)
     {
-        return decode(std::string("{\"imager\": {\"output_format\": \"") + format +
+        return parse_json(std::string("{\"imager\": {\"output_format\": \"") + format +
                       "\", \"read_size\": \"" + std::to_string(read_size) +
                       "\"}, \"ewf\": {\"chunk_size\": \"32768\", \"table_size\": \"" +
                       std::to_string(table_size) + "\"}}");
@@ -799,7 +771,7 @@ private:
         std::unique_lock<std::mutex> lock(gate->mutex_);
         if (gate->open_ || point != gate->point_ || ++gate->seen_ != gate->ordinal_)
             return;
-        gate->boundary_ = get_number(unit->read_checkpoint, "offset");
+        gate->boundary_ = json_number(unit->read_checkpoint, "offset");
         gate->held_ = true;
         gate->changed_.notify_all();
         gate->changed_.wait(lock, [&]() { return gate->open_; });
@@ -911,7 +883,7 @@ TEST_P(ImageCheckpointMoment, StopNamesOneTableBoundaryAndResumesToTheSameImage)
         EXPECT_NE(vt_img_check_complete(img.get()), 0);
         expect_consistent_recover(saved.get(), e01(), p.chunk_size, size);
         const uint64_t committed =
-            get_number(section(section(saved.get(), "recover").get(), "read").get(), "offset");
+            json_number(json_section(json_section(saved.get(), "recover").get(), "read").get(), "offset");
         if (moment.unit_in_file) {
             // The unit's data is in the file: its boundary may be committed, or the
             // one before it.

@@ -18,6 +18,8 @@
 #include "vt_job.h"
 #include "vt_opt.h"
 #include "vt_pwd.h"
+#include "vt_test_json.h"
+#include "vt_test_pid.h"
 #include "vt_test_util.h"
 
 namespace fs = std::filesystem;
@@ -29,10 +31,7 @@ struct opt_release {
 };
 using opt_ptr = std::unique_ptr<vt_opt, opt_release>;
 
-struct json_release {
-    void operator()(vt_json_obj *obj) const { vt_json_obj_deit(&obj); }
-};
-using json_ptr = std::unique_ptr<vt_json_obj, json_release>;
+using json_ptr = vt_test::JsonPtr;
 
 std::string text(const vt_string &s)
 {
@@ -473,16 +472,6 @@ TEST_F(Job, PidFileLifecycle)
     EXPECT_FALSE(fs::exists(job_dir()));
 }
 
-pid_t exited_pid()
-{
-    const pid_t child = fork();
-    if (child == 0)
-        _exit(0);
-    int status = 0;
-    waitpid(child, &status, 0);
-    return child;
-}
-
 struct pid_case {
     const char *name;
     std::string content; // "" makes `pid` a directory; "exited" a process that is gone
@@ -498,7 +487,8 @@ TEST_P(JobPidNotRunning, CountsAsNotRunning)
     if (content.empty())
         fs::create_directory(path);
     else
-        vt_test::write_file(path, content == "exited" ? std::to_string(exited_pid()) + " " : content);
+        vt_test::write_file(path, content == "exited" ? std::to_string(vt_test::dead_pid()) + " "
+                                                      : content);
     uint64_t pid = 12345;
     EXPECT_NE(vt_opt_pid_check(opt.get(), &pid), 0);
     EXPECT_EQ(pid, 12345u);
@@ -561,7 +551,7 @@ TEST_F(Job, RemoveDeletesOnlyTheDocument)
     // A stale pid file (its process is gone) does not block removal and stays.
     fs::create_directories(job_dir());
     vt_test::write_file(job_dir() + "/json", "{}");
-    vt_test::write_file(job_dir() + "/pid", std::to_string(exited_pid()) + " ");
+    vt_test::write_file(job_dir() + "/pid", std::to_string(vt_test::dead_pid()) + " ");
     printed.clear();
     EXPECT_EQ(vt_opt_json_remove(opt.get(), console), 0);
     EXPECT_FALSE(fs::exists(job_dir() + "/json"));

@@ -14,6 +14,7 @@
 #include "vt_buffer.h"
 #include "vt_json.h"
 #include "vt_protocol.h"
+#include "vt_test_json.h"
 #include "vt_test_util.h"
 
 namespace {
@@ -23,18 +24,8 @@ using Bytes = std::vector<uint8_t>;
 struct BufferDeleter {
     void operator()(vt_buffer *buffer) const { vt_buffer_deit(&buffer); }
 };
-struct ObjDeleter {
-    void operator()(vt_json_obj *obj) const { vt_json_obj_deit(&obj); }
-};
-using ObjPtr = std::unique_ptr<vt_json_obj, ObjDeleter>;
-
-ObjPtr parse(std::string_view text)
-{
-    std::string zero_terminated(text);
-    vt_json_obj *obj = nullptr;
-    EXPECT_EQ(vt_json_obj_decode(&obj, zero_terminated.c_str(), zero_terminated.size() + 1), 0);
-    return ObjPtr(obj);
-}
+using ObjPtr = vt_test::JsonPtr;
+using vt_test::parse_json;
 
 // A report is "[syserr]: <source> (<function>:<line>); <message>.\n"; the line is
 // the implementation's own, so only its digits are checked.
@@ -76,7 +67,7 @@ public:
         if (body.empty()) {
             EXPECT_EQ(vt_ptc_res_header(buffer_.get(), opcode, error, &message, &size), 0);
         } else {
-            ObjPtr document = parse(body);
+            ObjPtr document = parse_json(body);
             EXPECT_EQ(vt_ptc_res_json(buffer_.get(), document.get(), opcode, error, &message, &size), 0);
         }
         return message ? Bytes(message, message + size) : Bytes();
@@ -114,7 +105,7 @@ TEST_F(ProtocolTest, HeaderCarriesErrorCodeBigEndian)
 
 TEST_F(ProtocolTest, JsonBodyOfIdTwoHasLengthSixteen)
 {
-    ObjPtr document = parse(R"({"id": 2})");
+    ObjPtr document = parse_json(R"({"id": 2})");
     uint8_t *message = nullptr;
     size_t size = 0;
     ASSERT_EQ(vt_ptc_res_json(buffer_.get(), document.get(), 11, 0, &message, &size), 0);
@@ -127,7 +118,7 @@ TEST_F(ProtocolTest, JsonBodyOfIdTwoHasLengthSixteen)
 // A header built where a longer message was built before must not keep its bytes.
 TEST_F(ProtocolTest, ReusedBufferLeavesNoStaleBytes)
 {
-    ObjPtr document = parse(R"({"password": "secret", "username": "examiner"})");
+    ObjPtr document = parse_json(R"({"password": "secret", "username": "examiner"})");
     uint8_t *message = nullptr;
     size_t size = 0;
     ASSERT_EQ(vt_ptc_res_json(buffer_.get(), document.get(), 22, 0xFFFFFFFF, &message, &size), 0);
@@ -173,7 +164,7 @@ TEST_P(BuildOpcodeTest, OpcodeRangeIsCheckedInBothBuilders)
 {
     const OpcodeCase c = GetParam();
     const uint8_t opcode = static_cast<uint8_t>(c.opcode);
-    ObjPtr document = parse(R"({"id": 2})");
+    ObjPtr document = parse_json(R"({"id": 2})");
     uint8_t *message = nullptr;
     size_t size = 0;
 

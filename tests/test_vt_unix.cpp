@@ -232,6 +232,21 @@ std::string pattern(size_t size)
 
 class UnixTest : public ::testing::Test {
 protected:
+    // A client connected to a server whose frames go to a recorder.
+    struct Link {
+        CfgPtr server_cfg, client_cfg;
+        UnixPtr server, client;
+    };
+    Link link_to(Recorder &recorder)
+    {
+        Link link;
+        link.server_cfg = make_cfg(Recorder::handler, &recorder);
+        link.client_cfg = make_cfg(vt_unix_client, nullptr);
+        link.server = make_unix(link.server_cfg.get(), path, VT_UNIX_SERVER);
+        link.client = make_unix(link.client_cfg.get(), path, VT_UNIX_CLIENT);
+        return link;
+    }
+
     TempDir dir;
     std::string path = dir.file("control");
 };
@@ -463,18 +478,15 @@ TEST_F(FrameFormatTest, SenderRefusesAPayloadNoReceiverAccepts)
 TEST_F(UnixTest, FramesOfAnySizeUpToTheCapArriveWhole)
 {
     Recorder recorder;
-    CfgPtr server_cfg = make_cfg(Recorder::handler, &recorder);
-    CfgPtr client_cfg = make_cfg(vt_unix_client, nullptr);
-    UnixPtr server = make_unix(server_cfg.get(), path, VT_UNIX_SERVER);
-    UnixPtr client = make_unix(client_cfg.get(), path, VT_UNIX_CLIENT);
-    ASSERT_TRUE(server && client);
+    const Link link = link_to(recorder);
+    ASSERT_TRUE(link.server && link.client);
     const size_t sizes[] = {1, 4096, VT_UNIX_BUFFER_SIZE, VT_UNIX_BUFFER_SIZE + 1, 3u << 20,
                             VT_UNIX_FRAME_MAX};
     size_t seen = 0;
     for (size_t size : sizes) {
         SCOPED_TRACE(size);
         const std::string payload = pattern(size);
-        ASSERT_EQ(vt_unix_send(client.get(), payload.data(), payload.size()), 0);
+        ASSERT_EQ(vt_unix_send(link.client.get(), payload.data(), payload.size()), 0);
         ASSERT_TRUE(recorder.wait_for(++seen));
         EXPECT_TRUE(recorder.frames().back() == payload);
     }
@@ -509,11 +521,8 @@ TEST_F(UnixTest, ServerAnswersOnTheConnectionItServes)
 TEST_F(UnixTest, ConcurrentSendersNeverInterleaveFrames)
 {
     Recorder recorder;
-    CfgPtr server_cfg = make_cfg(Recorder::handler, &recorder);
-    CfgPtr client_cfg = make_cfg(vt_unix_client, nullptr);
-    UnixPtr server = make_unix(server_cfg.get(), path, VT_UNIX_SERVER);
-    UnixPtr client = make_unix(client_cfg.get(), path, VT_UNIX_CLIENT);
-    ASSERT_TRUE(server && client);
+    const Link link = link_to(recorder);
+    ASSERT_TRUE(link.server && link.client);
 
     constexpr int kThreads = 4, kRounds = 40;
     std::vector<std::thread> senders;
@@ -524,10 +533,10 @@ TEST_F(UnixTest, ConcurrentSendersNeverInterleaveFrames)
                 const std::string filler(size_t(1 + (i * 37 + t * 101) % 7) * 40000, char('a' + t));
                 const std::string text = std::to_string(t) + ":" + std::to_string(i) + ":" + filler;
                 if (i % 3 == 0)
-                    vt_unix_syslog_cb(text.c_str(), text.size(), client.get(), 2);
+                    vt_unix_syslog_cb(text.c_str(), text.size(), link.client.get(), 2);
                 else
-                    vt_unix_send_message(client.get(), "%s", text.c_str());
-                vt_unix_send_opcode(client.get(), VT_UNIX_START);
+                    vt_unix_send_message(link.client.get(), "%s", text.c_str());
+                vt_unix_send_opcode(link.client.get(), VT_UNIX_START);
             }
         });
     }

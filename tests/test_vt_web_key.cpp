@@ -14,6 +14,7 @@
 #include "vt_cfg.h"
 #include "vt_crypt.h"
 #include "vt_dh_groups.h"
+#include "vt_test_inbox.h"
 #include "vt_test_util.h"
 #include "vt_test_ws_peer.h"
 #include "vt_thread.h"
@@ -38,6 +39,8 @@ namespace fmt = vt_key_format;
 namespace {
 
 using bytes = std::vector<uint8_t>;
+using vt_test::Inbox;
+using vt_test::inbox_dispatch;
 
 // The stack size both programs use, and the stacks' buffers after the switch.
 constexpr size_t kStackSize = 524336;
@@ -740,24 +743,6 @@ private:
     std::mutex mutex_;
     std::vector<bytes> received_;
 };
-
-// What the examiner's dispatcher received, reached through the channel's user data.
-struct Inbox {
-    std::mutex mutex;
-    std::condition_variable arrived;
-    std::vector<bytes> messages;
-};
-
-int inbox_dispatch(mg_connection *, int, uint8_t *data, size_t length, vt_web *channel)
-{
-    auto *inbox = static_cast<Inbox *>(channel->user_data);
-    {
-        std::lock_guard<std::mutex> hold(inbox->mutex);
-        inbox->messages.emplace_back(data, data + length);
-    }
-    inbox->arrived.notify_all();
-    return vt_handle_done;
-}
 
 class Loopback : public ::testing::TestWithParam<uint8_t> {
 protected:

@@ -1,8 +1,7 @@
-// Helpers of the end-to-end tests: the subject agent as a child process, vt_imager
-// runs under the test's state root, samples and the ewf tools' verdict on an image.
+// Helpers of the end-to-end tests: vt_imager runs under the test's state root,
+// samples and the ewf tools' verdict on an image.
 #include "vt_test_imager.h"
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -17,13 +16,6 @@ namespace vt_test {
 
 using namespace std::chrono_literals;
 using clock_type = std::chrono::steady_clock;
-
-namespace {
-
-// Only there so that an agent that never comes up fails the test, not the suite.
-constexpr auto agent_patience = 120s;
-
-} // namespace
 
 bool contains(const std::string &text, const std::string &part)
 {
@@ -123,68 +115,6 @@ void Throttle::run()
     }
 }
 
-// ---- Agent ----
-
-Agent::Agent(const TempDir &dir, const std::vector<std::pair<std::string, std::string>> &targets,
-             const std::string &listen, const std::string &uuid_file)
-{
-    const std::string password_file = dir.file("password");
-    const std::string port_file = dir.file("port");
-    write_file(password_file, agent_password);
-    unlink(port_file.c_str());
-    std::vector<std::string> args = {program("vt_agent"), "--listen", listen, "--port-file",
-                                     port_file, "--user", agent_user, "--password-file",
-                                     password_file};
-    if (!uuid_file.empty()) {
-        args.push_back("--uuid-file");
-        args.push_back(uuid_file);
-    }
-    for (const auto &[name, path] : targets) {
-        args.push_back("--target");
-        args.push_back(name + "=" + path);
-    }
-    const std::string log = dir.file("agent.log");
-    pid_ = fork();
-    if (pid_ == 0) {
-        std::vector<char *> argv;
-        for (std::string &arg : args)
-            argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-        dup2(fd, 1);
-        dup2(fd, 2);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    for (auto deadline = clock_type::now() + agent_patience;
-         port_.empty() && clock_type::now() < deadline;) {
-        if (access(port_file.c_str(), F_OK) == 0)
-            port_ = trim(read_file(port_file));
-        else
-            std::this_thread::sleep_for(20ms);
-        if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-            pid_ = -1;
-            break;
-        }
-    }
-}
-
-void Agent::signal(int number) const
-{
-    if (pid_ > 0)
-        kill(pid_, number);
-}
-
-void Agent::kill_now()
-{
-    if (pid_ > 0) {
-        kill(pid_, SIGCONT);
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-    }
-}
-
 // ---- Status lines ----
 
 bool parse_status(const std::string &line, status_line *out)
@@ -246,6 +176,32 @@ status_line ImagerTest::status_of(const std::string &name)
         parse_status(r.out.substr(status_header.size(), r.out.size() - status_header.size() - 1),
                      &line);
     return line;
+}
+
+bool ImagerTest::live_status(const std::string &name, status_line *out)
+{
+    return eventually(
+        [&] {
+            *out = status_of(name);
+            return out->status == "started" && out->offset > 0;
+        },
+        60s);
+}
+
+void ImagerTest::expect_stopped(const RunResult &stopped, const std::string &name, pid_t pid,
+                                uint64_t size)
+{
+    EXPECT_EQ(stopped.status, 0);
+    EXPECT_TRUE(contains(stopped.out, "Sent sigterm to image process -- " + std::to_string(pid) +
+                                          ".\n"))
+        << stopped.out;
+    EXPECT_TRUE(contains(stopped.out,
+                         "\nSuccessfully stop image process -- " + std::to_string(pid) + ".\n"))
+        << stopped.out;
+    const status_line halted = status_of(name);
+    EXPECT_EQ(halted.status, "stopped");
+    EXPECT_LT(halted.offset, size);
+    EXPECT_FALSE(exists(job_dir(name) + "/pid"));
 }
 
 void ImagerTest::expect_image_equals(const std::string &e01, const std::string &sample)

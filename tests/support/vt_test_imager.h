@@ -1,6 +1,6 @@
-// Helpers of the end-to-end tests that run the real programs: our subject agent on
-// loopback, vt_imager under a state root of the test's own, sample sources, and
-// the independent check of an E01 file with the ewf tools.
+// Helpers of the end-to-end tests that run the real programs: vt_imager under a
+// state root of the test's own, sample sources, and the independent check of an
+// E01 file with the ewf tools (the subject agent fixture is in vt_test_agent.h).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -16,13 +16,10 @@
 #include <utility>
 #include <vector>
 
+#include "vt_test_agent.h"
 #include "vt_test_util.h"
 
 namespace vt_test {
-
-// Credentials every test agent accepts.
-inline constexpr char agent_user[] = "examiner";
-inline constexpr char agent_password[] = "s3cret pass";
 
 bool contains(const std::string &text, const std::string &part);
 bool exists(const std::string &path);
@@ -59,30 +56,6 @@ private:
     std::thread thread_;
 };
 
-// Our subject agent serving named targets on loopback, its password, port file and
-// log in dir. listen "127.0.0.1:0" picks a free port; a uuid file keeps the
-// subject's identifier across restarts. The destructor kills it.
-class Agent {
-public:
-    Agent(const TempDir &dir, const std::vector<std::pair<std::string, std::string>> &targets,
-          const std::string &listen = "127.0.0.1:0", const std::string &uuid_file = "");
-    ~Agent() { kill_now(); }
-    Agent(const Agent &) = delete;
-    Agent &operator=(const Agent &) = delete;
-
-    bool running() const { return pid_ > 0 && !port_.empty(); }
-    pid_t pid() const { return pid_; }
-    const std::string &port() const { return port_; }
-    std::string url() const { return "127.0.0.1:" + port_ + "/sub"; }
-    void signal(int number) const;
-    // SIGKILL, then reaps it.
-    void kill_now();
-
-private:
-    pid_t pid_ = -1;
-    std::string port_;
-};
-
 // Fields of a CSV line of `vt_imager status`.
 struct status_line {
     std::string status, name, info;
@@ -107,6 +80,12 @@ protected:
     pid_t daemon_pid(const std::string &name);
     // The job's line of `status -n name` (empty fields when there is none).
     status_line status_of(const std::string &name);
+    // Waits until the job runs and has read something; false when it never did.
+    bool live_status(const std::string &name, status_line *out);
+    // `stop -n name` (its result in stopped) ended the job process pid, which left
+    // the job "stopped" before its end (size) and without a pid file.
+    void expect_stopped(const RunResult &stopped, const std::string &name, pid_t pid,
+                        uint64_t size);
     void expect_image_equals(const std::string &e01, const std::string &sample);
 
     TempDir state;
