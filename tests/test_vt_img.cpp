@@ -381,7 +381,7 @@ TEST_F(ImageJob, RingIsNeverDeeperThanTheSourceHasReads)
             ++units;
             unit = unit->next;
         } while (unit != img->ios);
-        EXPECT_EQ(units, std::min<uint64_t>(reads, static_cast<uint64_t>(processors)))
+        EXPECT_EQ(units, std::min<uint64_t>(reads, 2 * static_cast<uint64_t>(processors)))
             << "read size " << read_size;
     }
 }

@@ -654,7 +654,10 @@ int vt_img_ios_load(vt_img *img, uint64_t length)
         return VT_ERR("invalid paramater");
     const uint64_t reads = (length + img->read_size - 1) / img->read_size;
     const uint64_t workers = img->pool->count > 0 ? static_cast<uint64_t>(img->pool->count) : 1;
-    const uint64_t depth = std::max<uint64_t>(1, std::min(workers, reads));
+    // One unit per worker leaves the workers idle while the hash and write threads,
+    // which walk the ring in order, finish the oldest unit; a second unit per worker
+    // keeps every processor busy (and, for a remote source, twice the reads in flight).
+    const uint64_t depth = std::max<uint64_t>(1, std::min(2 * workers, reads));
     if (vt_io_init(&img->ios, img->read_size, img->pool, img->doc))
         return VT_ERR("failed to create io object");
     for (uint64_t i = 1; i < depth; ++i) {

@@ -271,7 +271,7 @@ int vt_img_check_complete(vt_img *img);
 int vt_img_check_recover(vt_img *img);
 int vt_img_save_status(vt_img *img, const char *status);
 int vt_img_save_json(vt_img *img);
-// Builds the ring for a source with length bytes left to read: as many units as
-// the pool has workers, but never more than the reads left (at least one).
+// Builds the ring for a source with length bytes left to read: twice as many
+// units as the pool has workers, but never more than the reads left (at least one).
 int vt_img_ios_load(vt_img *img, uint64_t length);
 void vt_img_ios_unload(vt_img *img);
