@@ -39,7 +39,7 @@ constexpr uint64_t small_size = 5 * MiB + 3 * 512;
 // Long enough, with the agent throttled, to be watched and interrupted part-way,
 // and, for the daemon, to answer several commands while it runs.
 constexpr uint64_t long_size = 24 * MiB;
-constexpr uint64_t longer_size = 48 * MiB;
+constexpr uint64_t longer_size = 128 * MiB;
 
 const std::string answers = "CASE-7\nEV 1\nJo Examiner\nremote run\nagent sample\n";
 

@@ -109,9 +109,9 @@ void Throttle::run()
     while (!done_) {
         if (kill(pid_, SIGSTOP) != 0)
             return;
-        std::this_thread::sleep_for(45ms);
+        std::this_thread::sleep_for(48ms);
         kill(pid_, SIGCONT);
-        std::this_thread::sleep_for(5ms);
+        std::this_thread::sleep_for(2ms);
     }
 }
 
