@@ -19,8 +19,7 @@
 
 namespace {
 
-using json_obj_deleter = vt_deit_deleter<vt_json_obj_deit>;
-using json_obj_ptr = std::unique_ptr<vt_json_obj, json_obj_deleter>;
+using json_obj_ptr = vt_owner<vt_json_obj, vt_json_obj_deit>;
 
 struct free_deleter {
     void operator()(void *area) const { std::free(area); }

@@ -46,11 +46,9 @@ struct fcache_deleter {
 };
 using fcache_ptr = std::unique_ptr<vt_fcache, fcache_deleter>;
 
-using json_obj_deleter = vt_deit_deleter<vt_json_obj_deit>;
-using json_obj_ptr = std::unique_ptr<vt_json_obj, json_obj_deleter>;
+using json_obj_ptr = vt_owner<vt_json_obj, vt_json_obj_deit>;
 
-using json_arr_deleter = vt_deit_deleter<vt_json_arr_deit>;
-using json_arr_ptr = std::unique_ptr<vt_json_arr, json_arr_deleter>;
+using json_arr_ptr = vt_owner<vt_json_arr, vt_json_arr_deit>;
 
 struct dir_deleter {
     void operator()(DIR *dir) const { closedir(dir); }

@@ -32,8 +32,7 @@ constexpr size_t DATE_AREA = 128;
 constexpr size_t PID_READ = 64;
 constexpr long FALLBACK_OPEN_MAX = 4096;
 
-using buffer_free = vt_deit_deleter<vt_buffer_deit>;
-using buffer_ptr = std::unique_ptr<vt_buffer, buffer_free>;
+using buffer_ptr = vt_owner<vt_buffer, vt_buffer_deit>;
 
 struct malloc_free {
     void operator()(void *area) const { free(area); }

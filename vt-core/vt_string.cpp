@@ -212,8 +212,7 @@ int vt_b64_decode_new_(const char *text, size_t length, uint8_t **bytes, size_t 
 }
 
 namespace {
-using buffer_deleter = vt_deit_deleter<vt_buffer_deit>;
-using buffer_ptr = std::unique_ptr<vt_buffer, buffer_deleter>;
+using buffer_ptr = vt_owner<vt_buffer, vt_buffer_deit>;
 
 buffer_ptr buffer_new(size_t capacity)
 {

@@ -35,16 +35,14 @@ constexpr size_t kMessageStart = 256;      // first size of the message formatti
 static_assert(VT_UNIX_PATH_MAX <= sizeof(sockaddr_un::sun_path));
 static_assert(VT_UNIX_FRAME_HEADER == sizeof(uint32_t));
 
-using json_free = vt_deit_deleter<vt_json_obj_deit>;
-using json_ptr = std::unique_ptr<vt_json_obj, json_free>;
+using json_ptr = vt_owner<vt_json_obj, vt_json_obj_deit>;
 
 struct text_free {
     void operator()(char *text) const { free(text); }
 };
 using text_ptr = std::unique_ptr<char, text_free>;
 
-using buffer_free = vt_deit_deleter<vt_buffer_deit>;
-using buffer_ptr = std::unique_ptr<vt_buffer, buffer_free>;
+using buffer_ptr = vt_owner<vt_buffer, vt_buffer_deit>;
 
 // Closes the descriptor it holds unless released.
 struct fd_holder {

@@ -22,8 +22,7 @@ struct text_free {
 };
 using text_ptr = std::unique_ptr<char, text_free>;
 
-using buffer_free = vt_deit_deleter<vt_buffer_deit>;
-using buffer_ptr = std::unique_ptr<vt_buffer, buffer_free>;
+using buffer_ptr = vt_owner<vt_buffer, vt_buffer_deit>;
 
 // The parts found so far; the URL object receives them only when the parse succeeds.
 struct url_parts {

@@ -32,8 +32,7 @@ struct disk_release {
 };
 using disk_ptr = std::unique_ptr<vt_disk, disk_release>;
 
-using json_release = vt_deit_deleter<vt_json_obj_deit>;
-using json_ptr = std::unique_ptr<vt_json_obj, json_release>;
+using json_ptr = vt_owner<vt_json_obj, vt_json_obj_deit>;
 
 // Closes a descriptor on every path out of a query.
 struct fd_guard {

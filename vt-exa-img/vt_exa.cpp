@@ -29,8 +29,7 @@ struct session_release {
 };
 using session_ptr = std::unique_ptr<vt_subject, session_release>;
 
-using json_release = vt_deit_deleter<vt_json_obj_deit>;
-using json_ptr = std::unique_ptr<vt_json_obj, json_release>;
+using json_ptr = vt_owner<vt_json_obj, vt_json_obj_deit>;
 
 struct target_release {
     void operator()(vt_db_target *record) const { vt_subject_target_free(record); }

@@ -30,11 +30,9 @@ namespace {
 constexpr const char image_version[] = "8.0.0.57";
 constexpr mode_t log_file_mode = 0755;
 
-using json_release = vt_deit_deleter<vt_json_obj_deit>;
-using json_ptr = std::unique_ptr<vt_json_obj, json_release>;
+using json_ptr = vt_owner<vt_json_obj, vt_json_obj_deit>;
 
-using opt_release = vt_deit_deleter<vt_opt_deit>;
-using opt_ptr = std::unique_ptr<vt_opt, opt_release>;
+using opt_ptr = vt_owner<vt_opt, vt_opt_deit>;
 
 struct string_release {
     void operator()(vt_string *string) const { vt_string_free(string); }

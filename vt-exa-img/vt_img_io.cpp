@@ -26,8 +26,7 @@ constexpr const char output_format_ewf[] = "ewf";
 constexpr const char compression_deflate[] = "deflate";
 constexpr unsigned worker_idle_ms = 5000;
 
-using deflate_release = vt_deit_deleter<vt_deflate_deit>;
-using deflate_ptr = std::unique_ptr<vt_deflate, deflate_release>;
+using deflate_ptr = vt_owner<vt_deflate, vt_deflate_deit>;
 
 void io_ewf_free(vt_io_ewf *record)
 {

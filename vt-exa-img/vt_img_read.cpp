@@ -30,8 +30,7 @@ struct read_release {
 };
 using read_ptr = std::unique_ptr<vt_read, read_release>;
 
-using json_release = vt_deit_deleter<vt_json_obj_deit>;
-using json_ptr = std::unique_ptr<vt_json_obj, json_release>;
+using json_ptr = vt_owner<vt_json_obj, vt_json_obj_deit>;
 
 struct text_release {
     void operator()(char *text) const { free(text); }

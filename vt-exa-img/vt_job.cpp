@@ -30,17 +30,13 @@ constexpr const char image_dir[] = "image";
 constexpr const char pid_file[] = "pid";
 constexpr const char json_file[] = "json";
 
-using json_release = vt_deit_deleter<vt_json_obj_deit>;
-using json_ptr = std::unique_ptr<vt_json_obj, json_release>;
+using json_ptr = vt_owner<vt_json_obj, vt_json_obj_deit>;
 
-using fcache_release = vt_deit_deleter<vt_fcache_deit>;
-using fcache_ptr = std::unique_ptr<vt_fcache, fcache_release>;
+using fcache_ptr = vt_owner<vt_fcache, vt_fcache_deit>;
 
-using opt_release = vt_deit_deleter<vt_opt_deit>;
-using opt_ptr = std::unique_ptr<vt_opt, opt_release>;
+using opt_ptr = vt_owner<vt_opt, vt_opt_deit>;
 
-using buffer_release = vt_deit_deleter<vt_buffer_deit>;
-using buffer_ptr = std::unique_ptr<vt_buffer, buffer_release>;
+using buffer_ptr = vt_owner<vt_buffer, vt_buffer_deit>;
 
 struct string_release {
     void operator()(vt_string *string) const { vt_string_free(string); }

@@ -24,8 +24,7 @@ constexpr int exit_missing = 4; // no job document for the name
 constexpr const char status_header[] =
     "status,image_name,image_info,read_bytes_per_sec,offset,length\n";
 
-using json_release = vt_deit_deleter<vt_json_obj_deit>;
-using json_ptr = std::unique_ptr<vt_json_obj, json_release>;
+using json_ptr = vt_owner<vt_json_obj, vt_json_obj_deit>;
 
 // What a status run collects: the console, and the result object with --json.
 struct status_context {

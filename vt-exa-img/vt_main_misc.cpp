@@ -59,26 +59,19 @@ constexpr const char manager_pid_file[] = "pid";
 // A local-disk job has no subject; its disk is on this machine.
 constexpr std::string_view local_subject = "localhost";
 
-using json_release = vt_deit_deleter<vt_json_obj_deit>;
-using json_ptr = std::unique_ptr<vt_json_obj, json_release>;
+using json_ptr = vt_owner<vt_json_obj, vt_json_obj_deit>;
 
-using img_release = vt_deit_deleter<vt_img_deit>;
-using img_ptr = std::unique_ptr<vt_img, img_release>;
+using img_ptr = vt_owner<vt_img, vt_img_deit>;
 
-using unix_release = vt_deit_deleter<vt_unix_deit>;
-using unix_ptr = std::unique_ptr<vt_unix, unix_release>;
+using unix_ptr = vt_owner<vt_unix, vt_unix_deit>;
 
-using unix_cfg_release = vt_deit_deleter<vt_unix_cfg_deit>;
-using unix_cfg_ptr = std::unique_ptr<vt_unix_cfg, unix_cfg_release>;
+using unix_cfg_ptr = vt_owner<vt_unix_cfg, vt_unix_cfg_deit>;
 
-using cond_release = vt_deit_deleter<vt_cond_deit>;
-using cond_ptr = std::unique_ptr<vt_cond, cond_release>;
+using cond_ptr = vt_owner<vt_cond, vt_cond_deit>;
 
-using fcache_release = vt_deit_deleter<vt_fcache_deit>;
-using fcache_ptr = std::unique_ptr<vt_fcache, fcache_release>;
+using fcache_ptr = vt_owner<vt_fcache, vt_fcache_deit>;
 
-using buffer_release = vt_deit_deleter<vt_buffer_deit>;
-using buffer_ptr = std::unique_ptr<vt_buffer, buffer_release>;
+using buffer_ptr = vt_owner<vt_buffer, vt_buffer_deit>;
 
 struct string_release {
     void operator()(vt_string *string) const { vt_string_free(string); }

@@ -72,11 +72,9 @@ constexpr std::array<vt_string vt_opt::*, 14> all_strings = {
     &vt_opt::unique_description, &vt_opt::command,
 };
 
-using opt_release = vt_deit_deleter<vt_opt_deit>;
-using opt_ptr = std::unique_ptr<vt_opt, opt_release>;
+using opt_ptr = vt_owner<vt_opt, vt_opt_deit>;
 
-using buffer_release = vt_deit_deleter<vt_buffer_deit>;
-using buffer_ptr = std::unique_ptr<vt_buffer, buffer_release>;
+using buffer_ptr = vt_owner<vt_buffer, vt_buffer_deit>;
 
 // Copies an option argument; fails on an empty argument or a field already set,
 // which is how a repeated option is refused.

@@ -31,8 +31,7 @@ namespace {
 // Permission bits of a mount path file.
 constexpr mode_t kPathFileMode = 0600;
 
-using buffer_free = vt_deit_deleter<vt_buffer_deit>;
-using buffer_ptr = std::unique_ptr<vt_buffer, buffer_free>;
+using buffer_ptr = vt_owner<vt_buffer, vt_buffer_deit>;
 
 struct string_free {
     void operator()(vt_string *string) const { vt_string_free(string); }
